@@ -1,0 +1,22 @@
+// Process-wide state shared by the dialog and the commands, and the small
+// queries they ask of the platform and of the main dialog.
+#ifndef PLOVEX_APP_STATE_H
+#define PLOVEX_APP_STATE_H
+
+#include "platform/platform.h"
+
+enum { WINDOWS_DIRECTORY_SIZE = 80 };
+
+extern char WindowsDirectory[WINDOWS_DIRECTORY_SIZE]; // filled once at WM_INITDIALOG
+extern HWND MainDialog;                               // the main dialog, for the check-box queries
+extern BYTE RestartFlag;                              // a target was replaced this run; never cleared
+
+// 0: not the Windows 95 family (or the version cannot be asked); 1: Windows 95;
+// 2: Windows 95 with a service-release text. Asked afresh on every call.
+int GetPlatformKind();
+
+// BM_GETCHECK of the two group boxes; callers compare with 1.
+LRESULT IsChipsetChecked();
+LRESULT IsUsbChecked();
+
+#endif

@@ -1,0 +1,59 @@
+// Install: the chipset group patches machine.inf and mshdc.inf, the USB group
+// patches usb.inf or creates it whole; each replaced file sets the restart flag
+// and is followed by its group's device key clean-up.
+#include "commands/commands.h"
+#include "app/state.h"
+#include "inf/replace.h"
+#include "patches/patches.h"
+
+// One target step; false when the commit failed and Install must stop.
+static bool PatchTarget(TargetFile target, void (*patch)())
+{
+    BuildPaths(target);
+    if (!OpenTarget(TargetPath)) {
+        ReportMissingTarget(TargetPath);
+        ExitProcess(1);
+    }
+    OpenWork(WorkPath);
+    patch();
+    return CommitTarget(TargetPath, WorkPath, BackupPath, INSTALL_COMMAND);
+}
+
+int InstallDrivers()
+{
+    ClearCommandBuffers();
+    if (IsChipsetChecked() == 1) {
+        if (!PatchTarget(MACHINE_INF, PatchMachineInf))
+            return 0;
+        RestartFlag = 1;
+        ForgetChipsetDevices();
+        if (!PatchTarget(MSHDC_INF, PatchMshdcInf))
+            return 0;
+    }
+    if (IsUsbChecked() == 1) {
+        BuildPaths(USB_INF);
+        if (!OpenTarget(TargetPath)) {
+            // Taken as missing: written whole, directly under its own name.
+            CreateUsbInf(TargetPath);
+            ForgetUsbDevices();
+            return 1;
+        }
+        OpenWork(WorkPath);
+        PatchUsbInf();
+        if (!CommitTarget(TargetPath, WorkPath, BackupPath, INSTALL_COMMAND))
+            return 0;
+        RestartFlag = 1;
+        ForgetUsbDevices();
+    }
+    return RestartFlag != 0;
+}
+
+void OnInstall()
+{
+    if (IsChipsetChecked() != 1 && IsUsbChecked() != 1) {
+        MessageBoxA(NULL, " Please choice drivers!", "Do what?", MB_OK | MB_ICONQUESTION);
+        return;
+    }
+    if (InstallDrivers())
+        MessageBoxA(NULL, " The utility has updated completely!", "OK", MB_OK);
+}

@@ -1,0 +1,49 @@
+// Uninstall: drops every line ending with the installation marker from
+// machine.inf (chipset group) and usb.inf (USB group). mshdc.inf keeps its
+// lines.
+#include "commands/commands.h"
+#include "app/state.h"
+#include "inf/replace.h"
+#include "inf/linestream.h"
+
+// Strips the open target and replaces it; false when the command must end.
+static bool StripTarget()
+{
+    OpenWork(WorkPath);
+    StripMarkedLines();
+    if (!CommitTarget(TargetPath, WorkPath, BackupPath, UNINSTALL_COMMAND))
+        return false;
+    RestartFlag = 1;
+    return true;
+}
+
+void OnUninstall()
+{
+    ClearCommandBuffers();
+    if (IsChipsetChecked() != 1 && IsUsbChecked() != 1) {
+        MessageBoxA(NULL, " Please choice drivers!", "Do what?", MB_OK | MB_ICONQUESTION);
+        return;
+    }
+    if (IsChipsetChecked() == 1) {
+        BuildPaths(MACHINE_INF);
+        if (!OpenTarget(TargetPath)) {
+            ReportMissingTarget(TargetPath);
+            ExitProcess(1);
+        }
+        if (!StripTarget())
+            return;
+        ForgetChipsetDevices();
+    }
+    if (IsUsbChecked() == 1) {
+        BuildPaths(USB_INF);
+        if (!OpenTarget(TargetPath)) {
+            ReportMissingTarget(TargetPath); // usb.inf is never created here
+            return;
+        }
+        if (!StripTarget())
+            return;
+        ForgetUsbDevices();
+    }
+    if (RestartFlag)
+        MessageBoxA(NULL, "The utility has uninstalled completely!", "OK", MB_OK);
+}

@@ -1,0 +1,81 @@
+// File replacement: paths, opening the two streams and the commit.
+#include "inf/replace.h"
+#include "inf/linestream.h"
+#include "app/state.h"
+
+char TargetPath[PATH_BUFFER_SIZE];
+char WorkPath[PATH_BUFFER_SIZE];
+char BackupPath[PATH_BUFFER_SIZE];
+char MessageText[PATH_BUFFER_SIZE];
+
+static const char *const TargetSuffixes[] = {"\\inf\\machine.inf", "\\inf\\mshdc.inf", "\\inf\\usb.inf"};
+static const char *const BackupSuffixes[] = {"\\inf\\machine.in@", "\\inf\\mshdc.in@", "\\inf\\usb.in@"};
+static const char WorkSuffix[] = "\\inf\\out.inf";
+
+void ClearCommandBuffers()
+{
+    TargetPath[0] = WorkPath[0] = BackupPath[0] = MessageText[0] = '\0';
+}
+
+void BuildPaths(TargetFile target)
+{
+    lstrcpyA(TargetPath, WindowsDirectory);
+    lstrcatA(TargetPath, TargetSuffixes[target]);
+    lstrcpyA(WorkPath, WindowsDirectory);
+    lstrcatA(WorkPath, WorkSuffix);
+    lstrcpyA(BackupPath, WindowsDirectory);
+    lstrcatA(BackupPath, BackupSuffixes[target]);
+}
+
+static void ReportFile(LPCSTR text, LPCSTR path, LPCSTR caption)
+{
+    lstrcpyA(MessageText, text);
+    lstrcatA(MessageText, path);
+    MessageBoxA(NULL, MessageText, caption, MB_OK | MB_ICONERROR);
+}
+
+bool OpenTarget(LPCSTR targetPath)
+{
+    return OpenSourceStream(targetPath);
+}
+
+void ReportMissingTarget(LPCSTR targetPath)
+{
+    ReportFile("Can't find ", targetPath, "File Open Error");
+}
+
+void OpenWork(LPCSTR workPath)
+{
+    if (OpenWorkStream(workPath))
+        return;
+    ReportFile("Can't create ", workPath, "File Open Error");
+    ExitProcess(1);
+}
+
+bool CommitTarget(LPCSTR targetPath, LPCSTR workPath, LPCSTR backupPath, Command command)
+{
+    bool readAll = CloseSourceStream();
+    bool wroteAll = CloseWorkStream();
+    if (!readAll || !wroteAll) {
+        // A text read or written in part must never take the target's place.
+        DeleteFileA(workPath);
+        if (!readAll)
+            ReportFile("Can't read ", targetPath, "File Error");
+        else
+            ReportFile("Can't write ", workPath, "File Error");
+        return false;
+    }
+    DeleteFileA(backupPath);
+    if (MoveFileA(targetPath, backupPath)) {
+        if (MoveFileA(workPath, targetPath)) {
+            DeleteFileA(backupPath);
+            return true;
+        }
+        MoveFileA(backupPath, targetPath); // the target must not vanish
+    }
+    if (command == INSTALL_COMMAND)
+        MessageBoxA(NULL, "Install Failure", "rename error", MB_OK);
+    else
+        MessageBoxA(NULL, "Uninstall failure", "Rename Error", MB_OK);
+    return false;
+}

@@ -1,0 +1,88 @@
+// The host's stand-in for Win32: what the runner and the tests may set and see
+// beyond the Win32 names of platform/platform.h. Drive C: is a host folder,
+// file names compare case-insensitively, a rename never replaces, the registry
+// is a REGEDIT4 file, and the dialog and message boxes go wherever the runner
+// sends them.
+#ifndef PLOVEX_HOST_H
+#define PLOVEX_HOST_H
+
+#include "platform/platform.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace host {
+
+// ---- files -------------------------------------------------------------------
+// The folder that stands for drive C:. Paths on other drives do not exist.
+void SetDriveC(const std::string &folder);
+// The host path of a Win32 path, each existing component matched regardless
+// of case; empty when the path leads nowhere.
+std::string HostPath(const std::string &windowsPath);
+int OpenHandleCount();
+// What process exit does with the handles, for tests that catch ProcessExit.
+void CloseAllHandles();
+
+// ---- system ------------------------------------------------------------------
+enum class Os { Win95, Win95Osr2, Nt, Win32s };
+void SetOs(Os os);
+void SetVersionFails(bool fails);           // GetVersionExA returns FALSE
+void SetWindowsDirectory(const std::string &path); // "" makes GetWindowsDirectoryA fail
+
+// ExitProcess closes every handle and throws this; the runner's main catches it.
+struct ProcessExit {
+    int code;
+};
+
+// ---- dialog and message boxes -----------------------------------------------
+using MessageBoxHandler = std::function<int(LPCSTR text, LPCSTR caption, UINT type)>;
+void SetMessageBoxHandler(MessageBoxHandler handler);
+// Without a handler, boxes are recorded here; OK boxes answer IDOK, Yes/No boxes
+// take the next of PendingAnswers (IDNO when there is none).
+struct MessageBoxRecord {
+    std::string text, caption;
+    UINT type;
+    int answer;
+};
+extern std::vector<MessageBoxRecord> MessageBoxes;
+extern std::vector<int> PendingAnswers;
+
+// The one dialog the program has. DialogBoxParamA sends WM_INITDIALOG, then
+// hands the dialog to the runner's loop until EndDialog.
+struct Dialog {
+    DLGPROC proc = nullptr;
+    bool ended = false;
+    INT_PTR result = 0;
+    bool shown = false;
+    int chipsetCheck = BST_UNCHECKED;
+    int usbCheck = BST_UNCHECKED;
+};
+extern Dialog MainDialogState;
+HWND DialogWindow();
+using DialogLoop = std::function<void(Dialog &dialog)>;
+void SetDialogLoop(DialogLoop loop);
+// A click as the dialog manager delivers it: an auto check box toggles, then
+// WM_COMMAND goes to the dialog procedure.
+void Click(int controlId);
+
+// ExitWindowsEx records the request here.
+extern int RebootRequests;
+using RebootHandler = std::function<void()>;
+void SetRebootHandler(RebootHandler handler);
+
+// ---- registry ----------------------------------------------------------------
+// HKEY_LOCAL_MACHINE as a REGEDIT4 file. Loading refuses a file it cannot read
+// or parse, naming the line; the file is rewritten after every deletion.
+bool LoadRegistry(const std::string &path, std::string &error);
+void UseEmptyRegistry();
+bool RegistryKeyExists(const std::string &key);
+using RegistryDeleteHandler = std::function<void(LPCSTR key, bool found)>;
+void SetRegistryDeleteHandler(RegistryDeleteHandler handler);
+
+// Resets every setting and record above to its start.
+void Reset();
+
+} // namespace host
+
+#endif

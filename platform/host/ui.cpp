@@ -1,0 +1,123 @@
+// The dialog, message boxes and the restart request. The runner decides where
+// they go (a terminal or a script); without it, boxes are recorded for tests.
+#include "platform/host/host.h"
+#include "res/resource.h"
+
+namespace host {
+
+std::vector<MessageBoxRecord> MessageBoxes;
+std::vector<int> PendingAnswers;
+Dialog MainDialogState;
+int RebootRequests;
+
+namespace {
+MessageBoxHandler BoxHandler;
+DialogLoop Loop;
+RebootHandler OnReboot;
+HWND const TheDialog = (HWND)(intptr_t)0xD1A1;
+} // namespace
+
+void SetMessageBoxHandler(MessageBoxHandler handler)
+{
+    BoxHandler = std::move(handler);
+}
+
+void SetDialogLoop(DialogLoop loop)
+{
+    Loop = std::move(loop);
+}
+
+void SetRebootHandler(RebootHandler handler)
+{
+    OnReboot = std::move(handler);
+}
+
+HWND DialogWindow()
+{
+    return TheDialog;
+}
+
+void Click(int controlId)
+{
+    Dialog &d = MainDialogState;
+    if (controlId == IDC_CHIPSET)
+        d.chipsetCheck = d.chipsetCheck == BST_CHECKED ? BST_UNCHECKED : BST_CHECKED;
+    if (controlId == IDC_USB)
+        d.usbCheck = d.usbCheck == BST_CHECKED ? BST_UNCHECKED : BST_CHECKED;
+    if (d.proc)
+        d.proc(TheDialog, WM_COMMAND, (WPARAM)(unsigned)((BN_CLICKED << 16) | controlId), 0);
+}
+
+} // namespace host
+
+int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
+{
+    (void)owner;
+    if (host::BoxHandler)
+        return host::BoxHandler(text ? text : "", caption ? caption : "Error", type);
+    int answer = IDOK;
+    if ((type & MB_TYPEMASK) == MB_YESNO) {
+        answer = IDNO;
+        if (!host::PendingAnswers.empty()) {
+            answer = host::PendingAnswers.front();
+            host::PendingAnswers.erase(host::PendingAnswers.begin());
+        }
+    }
+    host::MessageBoxes.push_back({text ? text : "", caption ? caption : "Error", type, answer});
+    return answer;
+}
+
+INT_PTR WINAPI DialogBoxParamA(HINSTANCE instance, LPCSTR templateName, HWND parent, DLGPROC proc, LPARAM initParam)
+{
+    (void)instance;
+    (void)templateName;
+    (void)parent;
+    host::Dialog &d = host::MainDialogState;
+    d = host::Dialog();
+    d.proc = proc;
+    proc(host::TheDialog, WM_INITDIALOG, 0, initParam);
+    if (host::Loop && !d.ended)
+        host::Loop(d);
+    return d.ended ? d.result : -1;
+}
+
+BOOL WINAPI EndDialog(HWND dialog, INT_PTR result)
+{
+    if (dialog != host::TheDialog)
+        return FALSE;
+    host::MainDialogState.ended = true;
+    host::MainDialogState.result = result;
+    return TRUE;
+}
+
+BOOL WINAPI ShowWindow(HWND window, int show)
+{
+    if (window == host::TheDialog && show == SW_RESTORE)
+        host::MainDialogState.shown = true;
+    return FALSE; // it was hidden before
+}
+
+LRESULT WINAPI SendDlgItemMessageA(HWND dialog, int id, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    (void)lParam;
+    if (dialog != host::TheDialog)
+        return 0;
+    host::Dialog &d = host::MainDialogState;
+    int *check = id == IDC_CHIPSET ? &d.chipsetCheck : id == IDC_USB ? &d.usbCheck : nullptr;
+    if (!check)
+        return 0;
+    if (message == BM_SETCHECK)
+        *check = (int)wParam;
+    return message == BM_GETCHECK ? *check : 0;
+}
+
+BOOL WINAPI ExitWindowsEx(UINT flags, DWORD reserved)
+{
+    (void)reserved;
+    if (flags & EWX_REBOOT) {
+        host::RebootRequests++;
+        if (host::OnReboot)
+            host::OnReboot();
+    }
+    return TRUE;
+}

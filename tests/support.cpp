@@ -1,0 +1,107 @@
+#include "tests/support.h"
+#include "inf/linestream.h"
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+TempDrive::TempDrive()
+{
+    char pattern[] = "/tmp/plovex-test-XXXXXX";
+    root = mkdtemp(pattern);
+    std::filesystem::create_directories(root + "/WINDOWS/INF");
+}
+
+TempDrive::~TempDrive()
+{
+    std::error_code ignored;
+    std::filesystem::permissions(root, std::filesystem::perms::owner_all, ignored);
+    std::filesystem::remove_all(root, ignored);
+}
+
+std::string TempDrive::Path(const std::string &relative) const
+{
+    return root + "/" + relative;
+}
+
+void TempDrive::Write(const std::string &relative, const std::string &bytes) const
+{
+    std::filesystem::create_directories(std::filesystem::path(Path(relative)).parent_path());
+    std::ofstream out(Path(relative), std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+std::string TempDrive::Read(const std::string &relative) const
+{
+    std::ifstream in(Path(relative), std::ios::binary);
+    std::stringstream whole;
+    whole << in.rdbuf();
+    return whole.str();
+}
+
+bool TempDrive::Exists(const std::string &relative) const
+{
+    struct stat info;
+    return lstat(Path(relative).c_str(), &info) == 0;
+}
+
+std::string RunPass(void (*pass)(), const std::string &input, host::Os os)
+{
+    host::Reset();
+    host::SetOs(os);
+    TempDrive drive;
+    host::SetDriveC(drive.root);
+    drive.Write("WINDOWS/INF/SOURCE.INF", input);
+    EXPECT_TRUE(OpenSourceStream("C:\\WINDOWS\\INF\\source.inf"));
+    EXPECT_TRUE(OpenWorkStream("C:\\WINDOWS\\INF\\out.inf"));
+    pass();
+    EXPECT_TRUE(CloseSourceStream());
+    EXPECT_TRUE(CloseWorkStream());
+    return drive.Read("WINDOWS/INF/out.inf");
+}
+
+std::string TextModeCopy(const std::string &bytes)
+{
+    std::string data = bytes.substr(0, bytes.find('\x1a'));
+    std::string out;
+    for (size_t i = 0; i < data.size(); i++) {
+        if (data[i] == '\r' && i + 1 < data.size() && data[i + 1] == '\n')
+            continue; // the pair reads as its LF
+        if (data[i] == '\n')
+            out += "\r\n";
+        else
+            out += data[i];
+    }
+    return out;
+}
+
+std::vector<std::string> Lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    size_t begin = 0;
+    while (begin < text.size()) {
+        size_t end = text.find("\r\n", begin);
+        if (end == std::string::npos) {
+            lines.push_back(text.substr(begin));
+            break;
+        }
+        lines.push_back(text.substr(begin, end - begin));
+        begin = end + 2;
+    }
+    return lines;
+}
+
+int CountMarked(const std::string &text)
+{
+    int marked = 0;
+    for (const std::string &line : Lines(text))
+        if (line.size() >= 7 && line.compare(line.size() - 7, 7, ";Plovex") == 0)
+            marked++;
+    return marked;
+}
