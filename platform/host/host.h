@@ -80,6 +80,14 @@ bool RegistryKeyExists(const std::string &key);
 using RegistryDeleteHandler = std::function<void(LPCSTR key, bool found)>;
 void SetRegistryDeleteHandler(RegistryDeleteHandler handler);
 
+// ---- terminal front end (terminal.cpp) ---------------------------------------
+// The dialog and the message boxes drawn with ncurses on the terminal. The
+// screen is taken on first use and given back by EndTerminal (also when the
+// process ends through ExitProcess).
+void RunTerminalDialog(Dialog &dialog); // a DialogLoop: returns once the dialog has ended
+int TerminalMessageBox(LPCSTR text, LPCSTR caption, UINT type);
+void EndTerminal();
+
 // Resets every setting and record above to its start.
 void Reset();
 
