@@ -174,6 +174,10 @@ void WINAPI SetLastError(DWORD error)
 HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                           DWORD disposition, DWORD flags, HANDLE templateFile)
 {
+    if (host::FaultDue(host::Operation::CreateFile)) {
+        Fail(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
     (void)share;
     (void)security;
     (void)flags;
@@ -218,6 +222,12 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
 
 BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, void *overlapped)
 {
+    if (host::FaultDue(host::Operation::ReadFile)) {
+        Fail(ERROR_READ_FAULT);
+        if (read)
+            *read = 0;
+        return FALSE;
+    }
     (void)overlapped;
     if (read)
         *read = 0;
@@ -248,6 +258,12 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, voi
 
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, void *overlapped)
 {
+    if (host::FaultDue(host::Operation::WriteFile)) {
+        Fail(ERROR_DISK_FULL);
+        if (written)
+            *written = 0;
+        return FALSE;
+    }
     (void)overlapped;
     if (written)
         *written = 0;
@@ -296,6 +312,10 @@ DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWOR
 
 BOOL WINAPI FlushFileBuffers(HANDLE file)
 {
+    if (host::FaultDue(host::Operation::FlushFileBuffers)) {
+        Fail(ERROR_WRITE_FAULT);
+        return FALSE;
+    }
     int fd = DescriptorOf(file);
     if (fd < 0 || fsync(fd) != 0) {
         Fail(fd < 0 ? ERROR_INVALID_HANDLE : ErrorOf(errno));
@@ -313,7 +333,10 @@ BOOL WINAPI CloseHandle(HANDLE object)
     }
     int fd = found->second;
     Handles.erase(found);
-    if (close(fd) != 0) {
+    bool injected = host::FaultDue(host::Operation::CloseHandle); // the handle is gone all the same
+    if (close(fd) != 0 || injected) {
+        if (injected)
+            errno = EIO;
         Fail(ErrorOf(errno));
         return FALSE;
     }
@@ -322,6 +345,10 @@ BOOL WINAPI CloseHandle(HANDLE object)
 
 BOOL WINAPI MoveFileA(LPCSTR existing, LPCSTR newName)
 {
+    if (host::FaultDue(host::Operation::MoveFile)) {
+        Fail(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
     Resolved from = Resolve(existing);
     if (!from.ok)
         return FALSE;
@@ -362,6 +389,10 @@ BOOL WINAPI MoveFileA(LPCSTR existing, LPCSTR newName)
 
 BOOL WINAPI DeleteFileA(LPCSTR name)
 {
+    if (host::FaultDue(host::Operation::DeleteFile)) {
+        Fail(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
     Resolved r = Resolve(name);
     if (!r.ok)
         return FALSE;

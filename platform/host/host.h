@@ -24,6 +24,17 @@ int OpenHandleCount();
 // What process exit does with the handles, for tests that catch ProcessExit.
 void CloseAllHandles();
 
+// ---- fault injection (tests only) -------------------------------------------
+// Makes the n-th call from now (1-based) of one operation fail as the system
+// would report it; n = 0 disarms. Each operation counts its own calls.
+enum class Operation { CreateFile, ReadFile, WriteFile, FlushFileBuffers, CloseHandle, MoveFile, DeleteFile,
+                       RegistryWrite, Count };
+void FailNth(Operation operation, int n);
+bool FaultFired();            // the armed fault has gone off since FailNth
+int CallCount(Operation operation); // calls since the last ResetFaults
+void ResetFaults();
+bool FaultDue(Operation operation); // called by each stand-in; true: fail this call
+
 // ---- system ------------------------------------------------------------------
 enum class Os { Win95, Win95Osr2, Nt, Win32s };
 void SetOs(Os os);

@@ -115,6 +115,8 @@ bool WithinKey(const std::string &key, const std::string &top)
 
 bool WriteWhole(const std::string &path, const std::string &text)
 {
+    if (host::FaultDue(host::Operation::RegistryWrite))
+        return false;
     std::string temporary = path + ".new~";
     int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)

@@ -106,6 +106,7 @@ void Reset()
     SetRebootHandler(nullptr);
     UseEmptyRegistry();
     SetRegistryDeleteHandler(nullptr);
+    ResetFaults();
 }
 
 } // namespace host
