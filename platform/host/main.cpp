@@ -97,6 +97,19 @@ void ParseScript(std::istream &in, const std::string &name)
     }
 }
 
+// A script that cannot end the dialog is refused before anything runs, so that
+// running out of input never leaves half a session behind. Only the platform
+// warning answered No ends the program without Exit.
+void CheckScriptEnds(bool warningFirst)
+{
+    for (const Action &action : Script)
+        if (action.word == "exit")
+            return;
+    if (warningFirst && !Script.empty() && Script[0].word == "no")
+        return;
+    throw RunnerError{"the script never presses Exit; end it with \"exit\""};
+}
+
 std::string Where(const Action &action)
 {
     return "script line " + std::to_string(action.line) + " (\"" + action.word +
@@ -204,6 +217,8 @@ or created); 2 for the runner's own errors (usage, script, registry file).
 
 Example:
   printf 'install\nexit\nno\n' | plovex --drive-c sample --registry sample/SYSTEM.REG
+
+A script that never says "exit" is refused before anything runs.
 )";
 
 } // namespace
@@ -254,6 +269,7 @@ int main(int argc, char **argv)
                     throw RunnerError{"script " + script + ": cannot be read"};
                 ParseScript(in, script);
             }
+            CheckScriptEnds(os == "nt" || os == "win32s");
         }
         if (!logPath.empty()) {
             Log.open(logPath, std::ios::out | std::ios::trunc);
