@@ -1,5 +1,5 @@
 #include "tests/support.h"
-#include "inf/linestream.h"
+#include "app/state.h"
 
 #include <gtest/gtest.h>
 
@@ -51,7 +51,18 @@ bool TempDrive::Exists(const std::string &relative) const
     return lstat(Path(relative).c_str(), &info) == 0;
 }
 
-std::string RunPass(void (*pass)(), const std::string &input, host::Os os)
+void PrepareCommand(const TempDrive &drive, bool chipset, bool usb)
+{
+    host::Reset();
+    host::SetDriveC(drive.root);
+    lstrcpyA(WindowsDirectory, "C:\\WINDOWS");
+    MainDialog = host::DialogWindow();
+    RestartFlag = 0;
+    host::MainDialogState.chipsetCheck = chipset ? BST_CHECKED : BST_UNCHECKED;
+    host::MainDialogState.usbCheck = usb ? BST_CHECKED : BST_UNCHECKED;
+}
+
+std::string RunPass(const std::function<void()> &pass, const std::string &input, host::Os os)
 {
     host::Reset();
     host::SetOs(os);
@@ -81,6 +92,17 @@ std::string TextModeCopy(const std::string &bytes)
     return out;
 }
 
+std::string Crlf(const std::string &text)
+{
+    std::string out;
+    for (char c : text) {
+        if (c == '\n')
+            out += '\r';
+        out += c;
+    }
+    return out;
+}
+
 std::vector<std::string> Lines(const std::string &text)
 {
     std::vector<std::string> lines;
@@ -97,11 +119,42 @@ std::vector<std::string> Lines(const std::string &text)
     return lines;
 }
 
+static bool IsMarked(const std::string &line)
+{
+    return line.size() >= 7 && line.compare(line.size() - 7, 7, ";Plovex") == 0;
+}
+
 int CountMarked(const std::string &text)
 {
     int marked = 0;
     for (const std::string &line : Lines(text))
-        if (line.size() >= 7 && line.compare(line.size() - 7, 7, ";Plovex") == 0)
-            marked++;
+        marked += IsMarked(line);
     return marked;
+}
+
+std::vector<MarkedBlock> MarkedBlocks(const std::string &text)
+{
+    std::vector<MarkedBlock> blocks;
+    std::string previous;
+    bool open = false;
+    for (const std::string &line : Lines(text)) {
+        if (IsMarked(line)) {
+            if (!open)
+                blocks.push_back({previous, "", 0});
+            blocks.back().count++;
+            open = true;
+        } else {
+            if (open)
+                blocks.back().after = line;
+            open = false;
+            previous = line;
+        }
+    }
+    return blocks;
+}
+
+std::string Unmarked(const Catalogue &catalogue, int slot)
+{
+    std::string text = catalogue.texts + slot * catalogue.stride;
+    return text.substr(0, text.size() - INSTALL_MARKER_LENGTH);
 }
