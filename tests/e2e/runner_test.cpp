@@ -1,0 +1,449 @@
+// The runner as a user runs it: a script in; INF files, the registry file, the
+// log and the exit code out. Each test works on a fresh copy of the sample.
+#include "tests/support.h"
+#include "commands/commands.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <regex>
+
+extern char **environ;
+
+namespace {
+
+const std::string Inf = "WINDOWS/INF/";
+const std::string Machine = Inf + "machine.inf", Mshdc = Inf + "mshdc.inf", Usb = Inf + "usb.inf";
+
+struct Outcome {
+    int code;
+    std::string out, err;
+    std::vector<std::string> log; // one JSON object a line
+};
+
+struct Sample : TempDrive {
+    Sample()
+    {
+        std::filesystem::copy(PLOVEX_SAMPLE, root, std::filesystem::copy_options::recursive |
+                                                       std::filesystem::copy_options::overwrite_existing);
+        // FAT names are upper case in the sample; the program asks for lower case.
+        std::filesystem::rename(Path(Inf + "MACHINE.INF"), Path(Machine));
+        std::filesystem::rename(Path(Inf + "MSHDC.INF"), Path(Mshdc));
+    }
+
+    Outcome Plovex(const std::string &script, std::vector<std::string> options = {})
+    {
+        Write("script.txt", script);
+        std::vector<std::string> args = {PLOVEX_RUNNER, "--drive-c", root, "--log", Path("log.jsonl")};
+        if (std::find(options.begin(), options.end(), "--registry") == options.end())
+            args.insert(args.end(), {"--registry", Path("SYSTEM.REG")});
+        args.insert(args.end(), options.begin(), options.end());
+        std::vector<char *> argv;
+        for (std::string &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t files;
+        posix_spawn_file_actions_init(&files);
+        posix_spawn_file_actions_addopen(&files, 0, Path("script.txt").c_str(), O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&files, 1, Path("stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&files, 2, Path("stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        unlink(Path("log.jsonl").c_str());
+        pid_t pid;
+        int status = 0;
+        EXPECT_EQ(posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&files);
+        waitpid(pid, &status, 0);
+        Outcome run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, Read("stdout.txt"), Read("stderr.txt"), {}};
+        std::string line;
+        for (char c : Read("log.jsonl"))
+            if (c == '\n') {
+                run.log.push_back(line);
+                line.clear();
+            } else {
+                line += c;
+            }
+        return run;
+    }
+
+    // Every file below the root with its bytes, but the runner's own.
+    std::map<std::string, std::string> Snapshot() const
+    {
+        std::map<std::string, std::string> files;
+        for (auto &entry : std::filesystem::recursive_directory_iterator(root)) {
+            std::string relative = entry.path().string().substr(root.size() + 1);
+            if (relative == "script.txt" || relative == "stdout.txt" || relative == "stderr.txt" ||
+                relative == "log.jsonl")
+                continue;
+            files[relative] = entry.is_regular_file() ? Read(relative) : "<dir>";
+        }
+        return files;
+    }
+};
+
+// The message boxes of a run, as "caption|text|type|answer".
+std::vector<std::string> Boxes(const Outcome &run)
+{
+    static const std::regex box(R"re(\{"event":"messagebox","caption":"(.*)","text":"(.*)","type":(\d+),"answer":(\d+)\})re");
+    std::vector<std::string> boxes;
+    for (const std::string &line : run.log) {
+        std::smatch m;
+        if (std::regex_match(line, m, box))
+            boxes.push_back(m[1].str() + "|" + m[2].str() + "|" + m[3].str() + "|" + m[4].str());
+    }
+    return boxes;
+}
+
+std::vector<std::string> Deletions(const Outcome &run)
+{
+    static const std::regex deletion(R"re(\{"event":"regdelete","key":"(.*)","found":(true|false)\})re");
+    std::vector<std::string> keys;
+    for (const std::string &line : run.log) {
+        std::smatch m;
+        if (std::regex_match(line, m, deletion))
+            keys.push_back(std::regex_replace(m[1].str(), std::regex(R"(\\\\)"), "\\"));
+    }
+    return keys;
+}
+
+bool Rebooted(const Outcome &run)
+{
+    for (const std::string &line : run.log)
+        if (line == R"({"event":"reboot"})")
+            return true;
+    return false;
+}
+
+std::vector<std::string> Keys(const char *const *list, int count)
+{
+    return std::vector<std::string>(list, list + count);
+}
+
+std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<std::string> &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+const std::string Done = "OK| The utility has updated completely!|0|1";
+const std::string Undone = "OK|The utility has uninstalled completely!|0|1";
+const std::string Choose = "Do what?| Please choice drivers!|32|1";
+const std::string RestartNo = R"(Finish|You must restart your computer.\n Do you want to restart your computer now?|4|7)";
+const std::string RestartYes = R"(Finish|You must restart your computer.\n Do you want to restart your computer now?|4|6)";
+std::string CantFind(const std::string &name)
+{
+    return R"(File Open Error|Can't find C:\\WINDOWS\\inf\\)" + name + "|16|1";
+}
+
+const std::vector<std::string> ChipsetKeys = Keys(ChipsetDeviceKeys, 20);
+const std::vector<std::string> UsbKeys = Keys(UsbDeviceKeys, 4);
+
+} // namespace
+
+// ---- Install ------------------------------------------------------------------
+
+TEST(Install, BothGroupsPatchCreateDeleteAndOfferTheRestart)
+{
+    Sample c;
+    std::string oldMachine = c.Read(Machine);
+    Outcome run = c.Plovex("install\nexit\nyes\n");
+    EXPECT_EQ(run.code, 0);
+    EXPECT_EQ(Boxes(run), (std::vector<std::string>{Done, RestartYes}));
+    EXPECT_TRUE(Rebooted(run));
+    EXPECT_EQ(Deletions(run), Concat(ChipsetKeys, UsbKeys)); // all 24, in order
+    EXPECT_EQ(CountMarked(c.Read(Machine)), 52);
+    EXPECT_EQ(CountMarked(c.Read(Mshdc)), 6);
+    EXPECT_EQ(Lines(c.Read(Usb)).size(), 21u); // created whole
+    EXPECT_EQ(CountMarked(c.Read(Usb)), 21);
+    for (const char *leftover : {"out.inf", "machine.in@", "mshdc.in@", "usb.in@"})
+        EXPECT_FALSE(c.Exists(Inf + leftover)) << leftover;
+    EXPECT_EQ(Lines(c.Read(Machine)).size(), Lines(oldMachine).size() + 52); // nothing dropped
+}
+
+TEST(Install, OnlyOneGroup)
+{
+    {
+        Sample c;
+        std::string oldUsb = "[Version]\r\nClass=USB\r\n";
+        c.Write(Usb, oldUsb);
+        Outcome run = c.Plovex("uncheck usb\ninstall\nexit\nno\n");
+        EXPECT_EQ(Boxes(run), (std::vector<std::string>{Done, RestartNo}));
+        EXPECT_EQ(Deletions(run), ChipsetKeys); // once, the USB keys never
+        EXPECT_EQ(c.Read(Usb), oldUsb);
+        EXPECT_FALSE(Rebooted(run));
+    }
+    {
+        Sample c;
+        c.Write(Usb, "[Version]\r\n[Manufacturer]\r\n[Intel.Section]\r\n[Strings]\r\n");
+        std::string oldMachine = c.Read(Machine);
+        Outcome run = c.Plovex("uncheck chipset\ninstall\nexit\nno\n");
+        EXPECT_EQ(Boxes(run), (std::vector<std::string>{Done, RestartNo})); // a replaced usb.inf sets the flag
+        EXPECT_EQ(Deletions(run), UsbKeys);
+        EXPECT_EQ(CountMarked(c.Read(Usb)), 17);
+        EXPECT_EQ(c.Read(Machine), oldMachine);
+    }
+}
+
+TEST(Install, CreatingUsbInfDoesNotAskForARestart)
+{
+    Sample c;
+    Outcome run = c.Plovex("uncheck chipset\ninstall\nexit\n");
+    EXPECT_EQ(run.code, 0);
+    EXPECT_EQ(Boxes(run), (std::vector<std::string>{Done})); // Exit closes without the prompt
+    EXPECT_EQ(Deletions(run), UsbKeys);
+    EXPECT_EQ(CountMarked(c.Read(Usb)), 21);
+}
+
+TEST(Install, NeitherBoxOnlyAsksForAChoice)
+{
+    Sample c;
+    auto before = c.Snapshot();
+    Outcome run = c.Plovex("uncheck chipset\nuncheck usb\ninstall\nuninstall\nexit\n");
+    EXPECT_EQ(run.code, 0);
+    EXPECT_EQ(Boxes(run), (std::vector<std::string>{Choose, Choose}));
+    EXPECT_TRUE(Deletions(run).empty());
+    EXPECT_EQ(c.Snapshot(), before);
+}
+
+TEST(Install, MissingTargetsEndTheProgramWithoutARestartPrompt)
+{
+    { // no machine.inf: nothing changes, whatever the USB box says
+        Sample c;
+        std::filesystem::remove(c.Path(Machine));
+        auto before = c.Snapshot();
+        Outcome run = c.Plovex("install\nexit\nyes\n");
+        EXPECT_EQ(run.code, 1);
+        EXPECT_EQ(Boxes(run), (std::vector<std::string>{CantFind("machine.inf")}));
+        EXPECT_EQ(c.Snapshot(), before);
+        EXPECT_TRUE(Deletions(run).empty());
+    }
+    { // no mshdc.inf: machine.inf stays patched and its keys deleted
+        Sample c;
+        std::filesystem::remove(c.Path(Mshdc));
+        Outcome run = c.Plovex("install\nexit\nyes\n");
+        EXPECT_EQ(run.code, 1);
+        EXPECT_EQ(Boxes(run), (std::vector<std::string>{CantFind("mshdc.inf")}));
+        EXPECT_EQ(CountMarked(c.Read(Machine)), 52);
+        EXPECT_EQ(Deletions(run), ChipsetKeys);
+        EXPECT_FALSE(Rebooted(run));
+        EXPECT_FALSE(c.Exists(Usb));
+    }
+}
+
+TEST(Install, FailedRenameStopsInstallButKeepsWhatWasDone)
+{
+    Sample c;
+    std::string oldMshdc = c.Read(Mshdc);
+    c.Write(Inf + "mshdc.in@/keep", "a backup name that cannot be deleted");
+    Outcome run = c.Plovex("install\nexit\nno\n");
+    EXPECT_EQ(run.code, 0);
+    EXPECT_EQ(Boxes(run), (std::vector<std::string>{"rename error|Install Failure|0|1", RestartNo}));
+    EXPECT_EQ(CountMarked(c.Read(Machine)), 52);
+    EXPECT_EQ(c.Read(Mshdc), oldMshdc);
+    EXPECT_EQ(CountMarked(c.Read(Inf + "out.inf")), 6); // the new text waits in the work file
+    EXPECT_FALSE(c.Exists(Usb));                         // later targets are not touched
+    EXPECT_EQ(Deletions(run), ChipsetKeys);
+}
+
+TEST(Install, TwiceAddsNothingTwiceAndInstallUninstallInstallRestoresEveryLine)
+{
+    Sample c;
+    Outcome once = c.Plovex("install\nexit\nno\n");
+    std::string machine = c.Read(Machine), mshdc = c.Read(Mshdc), usb = c.Read(Usb);
+    Outcome twice = c.Plovex("install\nexit\nno\n");
+    EXPECT_EQ(Boxes(twice), Boxes(once));
+    EXPECT_EQ(Deletions(twice), Deletions(once));
+    EXPECT_EQ(c.Read(Machine), machine);
+    EXPECT_EQ(c.Read(Mshdc), mshdc);
+    EXPECT_EQ(c.Read(Usb), usb);
+
+    Sample d; // in one run of the program
+    Outcome run = d.Plovex("install\nuninstall\ninstall\nexit\nno\n");
+    EXPECT_EQ(Boxes(run), (std::vector<std::string>{Done, Undone, Done, RestartNo}));
+    EXPECT_EQ(d.Read(Machine), machine);
+    EXPECT_EQ(d.Read(Mshdc), mshdc);
+    EXPECT_EQ(Lines(d.Read(Usb)).size(), 21u); // the emptied usb.inf is patched whole again
+}
+
+TEST(Install, ServiceReleaseAddsTheIrqMiniportLines)
+{
+    Sample c;
+    Outcome run = c.Plovex("install\nexit\nno\n", {"--os", "win95osr2"});
+    EXPECT_EQ(Boxes(run), (std::vector<std::string>{Done, RestartNo})); // no platform warning
+    EXPECT_EQ(CountMarked(c.Read(Machine)), 55);
+}
+
+// ---- Uninstall ------------------------------------------------------------------
+
+TEST(Uninstall, TakesOutExactlyTheMarkedLines)
+{
+    Sample c;
+    std::string original = TextModeCopy(c.Read(Machine));
+    c.Plovex("install\nexit\nno\n");
+    std::string mshdc = c.Read(Mshdc);
+    Outcome run = c.Plovex("uninstall\nexit\nno\n");
+    EXPECT_EQ(run.code, 0);
+    EXPECT_EQ(Boxes(run), (std::vector<std::string>{Undone, RestartNo}));
+    EXPECT_EQ(c.Read(Machine), original);
+    EXPECT_EQ(c.Read(Mshdc), mshdc); // left alone, though its controllers' keys go
+    EXPECT_EQ(c.Read(Usb), "");
+    EXPECT_EQ(Deletions(run), Concat(ChipsetKeys, UsbKeys));
+}
+
+TEST(Uninstall, MissingUsbInfEndsOnlyTheCommand)
+{
+    { // only USB: the message, then the dialog is back
+        Sample c;
+        auto before = c.Snapshot();
+        Outcome run = c.Plovex("uncheck chipset\nuninstall\nexit\n");
+        EXPECT_EQ(run.code, 0);
+        EXPECT_EQ(Boxes(run), (std::vector<std::string>{CantFind("usb.inf")}));
+        EXPECT_EQ(c.Snapshot(), before);
+    }
+    { // both: machine.inf is done first and stays done
+        Sample c;
+        c.Write(Machine, "[MS_SYS]\nx\n"); // bare LF: the rewrite shows
+        Outcome run = c.Plovex("uninstall\nexit\nno\n");
+        EXPECT_EQ(Boxes(run), (std::vector<std::string>{CantFind("usb.inf"), RestartNo}));
+        EXPECT_EQ(c.Read(Machine), "[MS_SYS]\r\nx\r\n");
+        EXPECT_EQ(Deletions(run), ChipsetKeys);
+    }
+}
+
+TEST(Uninstall, MissingMachineInfEndsTheProgram)
+{
+    Sample c;
+    std::filesystem::remove(c.Path(Machine));
+    c.Write(Usb, "a;Plovex\r\n");
+    auto before = c.Snapshot();
+    Outcome run = c.Plovex("uninstall\nexit\nno\n");
+    EXPECT_EQ(run.code, 1);
+    EXPECT_EQ(Boxes(run), (std::vector<std::string>{CantFind("machine.inf")}));
+    EXPECT_EQ(c.Snapshot(), before); // the USB group never ran
+}
+
+TEST(Uninstall, FailedRenameLeavesUsbInfAlone)
+{
+    Sample c;
+    c.Write(Usb, "x;Plovex\r\n");
+    c.Write(Inf + "machine.in@/keep", "");
+    Outcome run = c.Plovex("uninstall\nuninstall\nexit\n");
+    EXPECT_EQ(Boxes(run), (std::vector<std::string>{"Rename Error|Uninstall failure|0|1",
+                                                     "Rename Error|Uninstall failure|0|1"}));
+    EXPECT_EQ(c.Read(Usb), "x;Plovex\r\n");
+    EXPECT_TRUE(Deletions(run).empty());
+}
+
+// ---- device keys ------------------------------------------------------------------
+
+TEST(DeviceKeys, DeletedWholeAndNothingElseTouched)
+{
+    Sample c;
+    std::string before = c.Read("SYSTEM.REG");
+    c.Plovex("install\nexit\nno\n");
+    std::string after = c.Read("SYSTEM.REG");
+    // What is left is the old file less exactly the blocks of the listed devices.
+    std::string expected;
+    std::regex header(R"(^\[HKEY_LOCAL_MACHINE\\Enum\\PCI\\(VEN_[0-9A-F]{4}&DEV_[0-9A-F]{4}))");
+    bool dropping = false;
+    for (const std::string &line : Lines(before)) {
+        std::smatch m;
+        if (!line.empty() && line[0] == '[') {
+            dropping = false;
+            if (std::regex_search(line, m, header))
+                for (const auto &list : {ChipsetKeys, UsbKeys})
+                    for (const std::string &key : list)
+                        if (key == "Enum\\PCI\\" + m[1].str())
+                            dropping = true;
+        }
+        if (!dropping)
+            expected += line + "\r\n";
+    }
+    EXPECT_EQ(after, expected);
+    EXPECT_NE(after.find("VEN_5333&DEV_8811\\BUS_01"), std::string::npos); // other devices stay
+    EXPECT_EQ(after.find("DEV_7110"), std::string::npos);                  // subkeys went along
+}
+
+// ---- the dialog and the platform --------------------------------------------------------
+
+TEST(Dialog, PlatformWarning)
+{
+    for (const char *os : {"nt", "win32s"}) {
+        Sample c;
+        auto before = c.Snapshot();
+        Outcome no = c.Plovex("no\n", {"--os", os});
+        EXPECT_EQ(no.code, 0);
+        EXPECT_EQ(Boxes(no), (std::vector<std::string>{
+                                 R"(Warning| The OS is not Windows 95 system.\n Continue, anyway?|68|7)"}));
+        EXPECT_EQ(c.Snapshot(), before);
+
+        Outcome yes = c.Plovex("yes\ninstall\nexit\nno\n", {"--os", os});
+        EXPECT_EQ(yes.code, 0);
+        EXPECT_EQ(Boxes(yes), (std::vector<std::string>{
+                                  R"(Warning| The OS is not Windows 95 system.\n Continue, anyway?|68|6)", Done,
+                                  RestartNo}));
+        EXPECT_EQ(CountMarked(c.Read(Machine)), 52); // a foreign platform is not a service release
+    }
+}
+
+TEST(Dialog, EscapeAndOtherCommandsDoNothing)
+{
+    Sample c;
+    auto before = c.Snapshot();
+    Outcome run = c.Plovex("escape\nescape\nexit\n");
+    EXPECT_EQ(run.code, 0);
+    EXPECT_TRUE(Boxes(run).empty()); // no restart prompt either: nothing was replaced
+    EXPECT_EQ(c.Snapshot(), before);
+}
+
+// ---- the runner's own errors ------------------------------------------------------------
+
+TEST(RunnerErrors, ClearMessageExitCodeTwoNothingWritten)
+{
+    struct Case {
+        const char *what, *script;
+        std::vector<std::string> options;
+        const char *message;
+    };
+    const Case cases[] = {
+        {"unknown option", "install\nexit\n", {"--frobnicate"}, "--frobnicate"},
+        {"unknown script word", "install\ninstal\nexit\n", {}, "2: not understood"},
+        {"input ends before Exit", "install\n", {}, "never presses Exit"},
+        {"unreadable registry", "install\nexit\n", {"--registry", "/nonexistent/hklm.reg"}, "cannot be read"},
+        {"bad --os", "install\nexit\n", {"--os", "win98"}, "win98"},
+    };
+    for (const Case &k : cases) {
+        Sample c;
+        auto before = c.Snapshot();
+        Outcome run = c.Plovex(k.script, k.options);
+        EXPECT_EQ(run.code, 2) << k.what;
+        EXPECT_NE(run.err.find(k.message), std::string::npos) << k.what << ": " << run.err;
+        EXPECT_EQ(c.Snapshot(), before) << k.what;
+    }
+    for (const char *registry : {"REGEDIT4\r\n\r\nnot a key\r\n", "REGEDIT5\r\n", "REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\Enum\r\n"}) {
+        Sample c;
+        c.Write("SYSTEM.REG", registry);
+        auto before = c.Snapshot();
+        Outcome run = c.Plovex("install\nexit\n");
+        EXPECT_EQ(run.code, 2) << registry;
+        EXPECT_NE(run.err.find("SYSTEM.REG: line "), std::string::npos) << run.err;
+        EXPECT_EQ(c.Snapshot(), before);
+    }
+}
+
+TEST(RunnerErrors, MissingAnswerIsAScriptError)
+{
+    Sample c;
+    Outcome run = c.Plovex("install\nexit\nexit\n"); // the restart prompt wants yes or no
+    EXPECT_EQ(run.code, 2);
+    EXPECT_NE(run.err.find("line 3"), std::string::npos) << run.err;
+    Outcome stray = c.Plovex("yes\nexit\n");
+    EXPECT_EQ(stray.code, 2);
+    EXPECT_NE(stray.err.find("no Yes/No box is open"), std::string::npos) << stray.err;
+}
