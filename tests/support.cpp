@@ -13,8 +13,10 @@
 
 TempDrive::TempDrive()
 {
-    char pattern[] = "/tmp/plovex-test-XXXXXX";
-    root = mkdtemp(pattern);
+    // tmpfs when there is one: every commit syncs its work file to the disk.
+    const char *folder = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    std::string pattern = std::string(folder) + "/plovex-test-XXXXXX";
+    root = mkdtemp(&pattern[0]);
     std::filesystem::create_directories(root + "/WINDOWS/INF");
 }
 
