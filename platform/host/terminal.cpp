@@ -340,12 +340,15 @@ void TakeScreen()
     if (!isatty(fileno(stdout)) && (TerminalOut = fopen("/dev/tty", "w")) != nullptr)
         out = TerminalOut; // the transcript stays on standard output
     Screen = newterm(nullptr, out, stdin);
-    if (!Screen) {
-        fprintf(stderr, "plovex: this terminal cannot show the dialog (TERM=%s); use --script\n",
+    if (Screen)
+        PreviousTerminate = std::set_terminate(OnTerminate); // std::terminate must not leave the screen raw
+    char *move = Screen ? tigetstr((char *)"cup") : nullptr;
+    if (!move || move == (char *)-1) { // unknown, or one that cannot place the cursor (dumb)
+        EndTerminal();
+        fprintf(stderr, "plovex: this terminal (TERM=%s) cannot show the dialog; use --script\n",
                 getenv("TERM") ? getenv("TERM") : "");
         ExitProcess(2);
     }
-    PreviousTerminate = std::set_terminate(OnTerminate);
     cbreak();
     noecho();
     keypad(stdscr, TRUE);
@@ -457,15 +460,15 @@ int TerminalMessageBox(LPCSTR text, LPCSTR caption, UINT type)
 
 void EndTerminal()
 {
-    if (!Screen)
-        return;
-    endwin();
-    delscreen(Screen);
-    Screen = nullptr;
+    if (Screen) {
+        endwin();
+        delscreen(Screen);
+        Screen = nullptr;
+        std::set_terminate(PreviousTerminate);
+    }
     if (TerminalOut)
         fclose(TerminalOut);
     TerminalOut = nullptr;
-    std::set_terminate(PreviousTerminate);
 }
 
 } // namespace host

@@ -120,10 +120,10 @@ protected:
 
     // Runs plovex in the pane; after it ends, the pane records the terminal's
     // modes and the exit code, then waits to be captured.
-    void Start(const std::string &options = "")
+    void Start(const std::string &options = "", const std::string &environment = "")
     {
         std::string root = Quote(drive.root);
-        drive.Write("run.sh", std::string(Quote(PLOVEX_RUNNER)) + " --drive-c " + root + " --registry " +
+        drive.Write("run.sh", environment + " " + Quote(PLOVEX_RUNNER) + " --drive-c " + root + " --registry " +
                                   Quote(drive.Path("SYSTEM.REG")) + " --log " + Quote(drive.Path("log.jsonl")) +
                                   " " + options + "\ncode=$?\nstty -a > " + Quote(drive.Path("stty.txt")) +
                                   "\necho $code > " + Quote(drive.Path("exit.tmp")) + " && mv " +
@@ -361,6 +361,16 @@ TEST_F(TerminalDialog, ProcessEndingInsideACommandGivesTheTerminalBack)
     EXPECT_EQ(WaitExit(), 1);
     EXPECT_EQ(Boxes(), (std::vector<Box>{{"File Open Error", IDOK}}));
     ExpectTerminalGivenBack("File Open Error");
+}
+
+TEST_F(TerminalDialog, TerminalThatCannotPlaceTheCursorIsRefused)
+{
+    Start("", "TERM=dumb");
+    EXPECT_EQ(WaitExit(), 2);
+    Screen s = Capture();
+    EXPECT_TRUE(s.Has("plovex: this terminal (TERM=dumb) cannot show the dialog; use --script")) << s.Text();
+    EXPECT_FALSE(s.Has(MAIN_CAPTION)) << s.Text();
+    EXPECT_EQ(Log(), "{\"event\":\"exit\",\"code\":2}\n");
 }
 
 } // namespace
