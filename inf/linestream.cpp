@@ -23,7 +23,8 @@ struct SourceStream {
 struct WorkStream {
     HANDLE file;
     DWORD length;
-    bool failed; // a write failed; nothing more is written
+    bool failed;   // a write failed; nothing more is written
+    bool lineOpen; // the last byte written is not an LF
     BYTE buffer[BUFFER_SIZE];
 };
 
@@ -209,6 +210,8 @@ void FlushWork()
 void WriteBytes(const void *bytes, DWORD count)
 {
     const BYTE *from = (const BYTE *)bytes;
+    if (count > 0)
+        Work.lineOpen = from[count - 1] != '\n';
     while (count > 0 && !Work.failed) {
         if (Work.length == BUFFER_SIZE)
             FlushWork();
@@ -306,7 +309,7 @@ bool OpenWorkStream(LPCSTR path)
 {
     Work.file = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     Work.length = 0;
-    Work.failed = false;
+    Work.failed = Work.lineOpen = false;
     return Work.file != INVALID_HANDLE_VALUE;
 }
 
@@ -352,6 +355,11 @@ void PutEntry(LPCSTR text)
 {
     if (text[0] == '\0')
         return;
+    // An added line stands on a line of its own, also after an anchor that is
+    // the source's last line and has no LF: joined to it, it would take the
+    // anchor along when Uninstall strips it.
+    if (Work.lineOpen)
+        WriteBytes("\r\n", 2);
     const char *from = text;
     for (const char *c = text; *c; c++)
         if (*c == '\n') {

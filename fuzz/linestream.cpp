@@ -1,0 +1,123 @@
+// Arbitrary bytes as an INF text, through each patch and the uninstall pass on
+// the real streams over the host layer. A patch applied twice must give what
+// it gives once, and stripping the marked lines from a patched text must give
+// what stripping gives for the text itself: the text as text mode reads it,
+// when the text had no marked line.
+#include "inf/linestream.h"
+#include "patches/patches.h"
+#include "platform/host/host.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+namespace {
+
+std::string Drive; // host folder of C:, in memory where possible
+
+void Fail(const char *what, const std::string &a, const std::string &b)
+{
+    fprintf(stderr, "%s\n--- first (%zu bytes)\n%s\n--- second (%zu bytes)\n%s\n", what, a.size(), a.c_str(),
+            b.size(), b.c_str());
+    abort();
+}
+
+std::string Read(const std::string &path)
+{
+    std::string bytes;
+    int fd = open(path.c_str(), O_RDONLY);
+    char block[4096];
+    for (ssize_t got; fd >= 0 && (got = read(fd, block, sizeof block)) > 0;)
+        bytes.append(block, (size_t)got);
+    if (fd >= 0)
+        close(fd);
+    return bytes;
+}
+
+void Write(const std::string &path, const std::string &bytes)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0 || write(fd, bytes.data(), bytes.size()) != (ssize_t)bytes.size())
+        Fail("cannot write the source file", path, "");
+    close(fd);
+}
+
+// Runs `pass` with the source stream on `input`; gives the work file's bytes.
+std::string Pass(void (*pass)(), const std::string &input)
+{
+    // Names as they stand on the disk: no folder scan for the letter case.
+    Write(Drive + "/INF/SOURCE.INF", input);
+    if (!OpenSourceStream("C:\\INF\\SOURCE.INF") || !OpenWorkStream("C:\\INF\\OUT.INF"))
+        Fail("the streams do not open", "", "");
+    pass();
+    bool read = CloseSourceStream(), written = CloseWorkStream();
+    if (!read || !written)
+        Fail("a read or write failed", "", "");
+    return Read(Drive + "/INF/OUT.INF");
+}
+
+std::string TextModeCopy(const std::string &bytes)
+{
+    std::string data = bytes.substr(0, bytes.find('\x1a')), out;
+    for (size_t i = 0; i < data.size(); i++) {
+        if (data[i] == '\n' && (i == 0 || data[i - 1] != '\r'))
+            out += '\r';
+        out += data[i];
+    }
+    return out;
+}
+
+void RemoveDrive()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(Drive, ignored);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    struct stat info;
+    std::string base = stat("/dev/shm", &info) == 0 && access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    char pattern[64];
+    snprintf(pattern, sizeof pattern, "%s/plovex-fuzz-XXXXXX", base.c_str());
+    if (!mkdtemp(pattern))
+        abort();
+    Drive = pattern;
+    std::filesystem::create_directories(Drive + "/INF");
+    atexit(RemoveDrive);
+    host::Reset();
+    host::SetDriveC(Drive);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const std::string input((const char *)data, size);
+    // Windows 95 with a service release adds the IRQ miniport lines.
+    host::SetOs(size % 2 ? host::Os::Win95Osr2 : host::Os::Win95);
+    const std::string text = TextModeCopy(input);
+    const bool unmarked = text.find(";Plovex\r\n") == std::string::npos;
+    const std::string stripped = Pass(StripMarkedLines, input);
+    if (unmarked && stripped != text)
+        Fail("stripping an unmarked text changed it", text, stripped);
+
+    for (void (*patch)() : {PatchMachineInf, PatchMshdcInf, PatchUsbInf}) {
+        std::string once = Pass(patch, input);
+        std::string twice = Pass(patch, once);
+        if (twice != once)
+            Fail("patching twice differs from patching once", once, twice);
+        // Install adds whole marked lines only; Uninstall takes exactly them
+        // away. A last line without LF gains one when lines were added after it.
+        std::string back = Pass(StripMarkedLines, once);
+        bool ended = !stripped.empty() && stripped.back() != '\n' && back == stripped + "\r\n";
+        if (back != stripped && !ended)
+            Fail("the patched text stripped is not the text stripped", stripped, back);
+    }
+    return 0;
+}

@@ -1,0 +1,162 @@
+// Arbitrary bytes as the REGEDIT4 file behind HKEY_LOCAL_MACHINE: when the host
+// layer takes the file, a few keys are deleted through RegDeleteKeyA. The file
+// written must load again, the deleted keys (and every key below them) must be
+// gone, and every other byte must stand as it was.
+#include "platform/host/host.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string Folder, File;
+
+void Fail(const char *what, const std::string &detail)
+{
+    fprintf(stderr, "%s: %s\n", what, detail.c_str());
+    abort();
+}
+
+std::string Read(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream whole;
+    whole << in.rdbuf();
+    return whole.str();
+}
+
+void Write(const std::string &path, const std::string &bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+// The key blocks of a text the host layer has taken, found on our own: a
+// header is a line that begins with '[' and is not the rest of a value broken
+// over lines (a value line ending with a backslash goes on in the next line).
+struct Block {
+    std::string key;
+    size_t begin, end;
+};
+
+std::vector<Block> Blocks(const std::string &text)
+{
+    std::vector<Block> blocks;
+    bool continued = false;
+    size_t begin = 0;
+    for (int number = 1; begin < text.size(); number++) {
+        size_t lf = text.find('\n', begin);
+        size_t end = lf == std::string::npos ? text.size() : lf + 1;
+        std::string line = text.substr(begin, end - begin);
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+            line.pop_back();
+        if (number > 1 && !continued && !line.empty() && line[0] == '[') {
+            if (!blocks.empty())
+                blocks.back().end = begin;
+            blocks.push_back({line.substr(1, line.size() - 2), begin, text.size()});
+        }
+        continued = !line.empty() && line.back() == '\\' && (line[0] == '"' || line[0] == '@' || continued);
+        begin = end;
+    }
+    return blocks;
+}
+
+bool WithinKey(const std::string &key, const std::string &top)
+{
+    return key.size() >= top.size() && strncasecmp(key.c_str(), top.c_str(), top.size()) == 0 &&
+           (key.size() == top.size() || key[top.size()] == '\\');
+}
+
+const std::string Root = "HKEY_LOCAL_MACHINE\\";
+
+void RemoveFolder()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(Folder, ignored);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    struct stat info;
+    std::string base = stat("/dev/shm", &info) == 0 && access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    char pattern[64];
+    snprintf(pattern, sizeof pattern, "%s/plovex-fuzz-XXXXXX", base.c_str());
+    if (!mkdtemp(pattern))
+        abort();
+    Folder = pattern;
+    File = Folder + "/SYSTEM.REG";
+    atexit(RemoveFolder);
+    host::Reset();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const std::string text((const char *)data, size);
+    Write(File, text);
+    std::string error;
+    if (!host::LoadRegistry(File, error))
+        return 0;
+
+    // The keys to delete: the middle and the last key below the root that the
+    // file names, the parent of the middle one (by then partly gone), a key
+    // the input's last byte picks, and a device key the program deletes.
+    std::vector<Block> blocks = Blocks(text);
+    std::vector<std::string> names;
+    for (const Block &block : blocks)
+        if (block.key.size() > Root.size() && strncasecmp(block.key.c_str(), Root.c_str(), Root.size()) == 0)
+            names.push_back(block.key.substr(Root.size()));
+    std::vector<std::string> doomed;
+    if (!names.empty()) {
+        std::string middle = names[names.size() / 2];
+        doomed = {middle, names.back()};
+        size_t cut = middle.rfind('\\');
+        if (cut != std::string::npos && cut > 0)
+            doomed.push_back(middle.substr(0, cut));
+        doomed.push_back(names[data[size - 1] % names.size()]);
+    }
+    doomed.push_back("Enum\\PCI\\VEN_8086&DEV_7110");
+
+    for (const std::string &key : doomed) {
+        bool existed = host::RegistryKeyExists(Root + key);
+        LONG result = RegDeleteKeyA(HKEY_LOCAL_MACHINE, key.c_str());
+        if ((result == ERROR_SUCCESS) != existed)
+            Fail(existed ? "an existing key was not deleted" : "a missing key was reported deleted", key);
+        if (host::RegistryKeyExists(Root + key))
+            Fail("a deleted key is still there", key);
+    }
+
+    // The file as written: it loads again and is the old text less whole blocks.
+    std::string after = Read(File);
+    std::string expected;
+    size_t from = 0;
+    for (const Block &block : blocks)
+        for (const std::string &key : doomed)
+            if (WithinKey(block.key, Root + key)) {
+                expected.append(text, from, block.begin - from);
+                from = block.end;
+                break;
+            }
+    expected.append(text, from, std::string::npos);
+    if (after != expected)
+        Fail("the file is not the old text less the deleted blocks", after);
+    if (access((File + ".new~").c_str(), F_OK) == 0)
+        Fail("a temporary file was left", File + ".new~");
+    if (!host::LoadRegistry(File, error))
+        Fail("the written file does not load", error);
+    for (const std::string &key : doomed)
+        if (host::RegistryKeyExists(Root + key))
+            Fail("a deleted key came back on reloading", key);
+    return 0;
+}
