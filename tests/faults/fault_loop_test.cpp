@@ -1,0 +1,280 @@
+// Every file operation of Install and Uninstall failed in turn: for each
+// operation and n = 1, 2, ... the n-th call fails, on a fresh copy of the
+// sample, until a run goes by without the fault firing. After every run no INF
+// text may be lost or half-written, and the registry file must be whole.
+#include "tests/faults/faults.h"
+#include "app/main.h"
+#include "app/state.h"
+#include "commands/commands.h"
+#include "platform/host/host.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <optional>
+#include <set>
+
+using namespace faults;
+
+namespace {
+
+const char *const TargetNames[] = {"machine.inf", "mshdc.inf", "usb.inf"};
+const char *const BackupNames[] = {"machine.in@", "mshdc.in@", "usb.in@"};
+const int TARGETS = 3;
+
+const char *const OperationNames[] = {"CreateFile", "ReadFile", "WriteFile", "FlushFileBuffers", "CloseHandle",
+                                      "MoveFile", "DeleteFile", "RegistryWrite"};
+
+std::optional<std::string> ReadIfThere(const std::string &windowsName)
+{
+    std::string path = host::HostPath("C:\\WINDOWS\\inf\\" + windowsName);
+    if (path.empty() || !Exists(path))
+        return std::nullopt;
+    return ReadFile(path);
+}
+
+struct Snapshot {
+    std::optional<std::string> targets[TARGETS];
+};
+
+Snapshot Take()
+{
+    Snapshot s;
+    for (int t = 0; t < TARGETS; t++)
+        s.targets[t] = ReadIfThere(TargetNames[t]);
+    return s;
+}
+
+struct Box {
+    std::string text, caption;
+    UINT type;
+    bool operator<(const Box &other) const
+    {
+        return std::tie(text, caption, type) < std::tie(other.text, other.caption, other.type);
+    }
+};
+
+struct Outcome {
+    int code = 0;
+    std::vector<Box> boxes;
+    bool fired = false;
+};
+
+// The host as the dialog leaves it after WM_INITDIALOG, over `root`, with the
+// registry file loaded and one fault armed.
+void Start(const std::string &root, host::Operation operation, int n)
+{
+    host::Reset();
+    host::SetDriveC(root);
+    std::string error;
+    ASSERT_TRUE(host::LoadRegistry(root + "/SYSTEM.REG", error)) << error;
+    RestartFlag = 0;
+    MainDialogProc(host::DialogWindow(), WM_INITDIALOG, 0, 0);
+    ASSERT_EQ(IsChipsetChecked(), 1);
+    ASSERT_EQ(IsUsbChecked(), 1);
+    host::FailNth(operation, n);
+}
+
+Outcome Finish(int code)
+{
+    Outcome run;
+    run.code = code;
+    run.fired = host::FaultFired();
+    for (const host::MessageBoxRecord &box : host::MessageBoxes)
+        run.boxes.push_back({box.text, box.caption, box.type});
+    return run;
+}
+
+// Install, then Uninstall, both groups; ExitProcess ends the run.
+Outcome InstallThenUninstall(const std::string &root, host::Operation operation, int n)
+{
+    Start(root, operation, n);
+    int code = 0;
+    try {
+        OnInstall();
+        OnUninstall();
+    } catch (const host::ProcessExit &exit) {
+        code = exit.code;
+    }
+    return Finish(code);
+}
+
+std::set<Box> AllowedBoxes()
+{
+    const UINT error = MB_OK | MB_ICONERROR;
+    const std::string work = "C:\\WINDOWS\\inf\\out.inf";
+    std::set<Box> allowed = {
+        {"Can't create " + work, "File Open Error", error},
+        {"Can't write " + work, "File Error", error},
+        {"Can't create usb.inf", "File Open Error", error},
+        {"Install Failure", "rename error", MB_OK},
+        {"Uninstall failure", "Rename Error", MB_OK},
+        {" The utility has updated completely!", "OK", MB_OK},
+        {"The utility has uninstalled completely!", "OK", MB_OK},
+    };
+    for (const char *name : TargetNames) {
+        std::string path = std::string("C:\\WINDOWS\\inf\\") + name;
+        allowed.insert({"Can't find " + path, "File Open Error", error});
+        allowed.insert({"Can't read " + path, "File Error", error});
+    }
+    return allowed;
+}
+
+const char *const DeviceGroups[2] = {"chipset", "USB"};
+
+class FaultLoop : public ::testing::Test {
+protected:
+    // What a fault-free run leaves: every text each target holds at some point.
+    std::vector<std::string> states[TARGETS];
+    bool startsAbsent[TARGETS] = {};
+    std::string registryBefore;
+    std::set<Box> allowed = AllowedBoxes();
+
+    void SetUp() override
+    {
+        Scratch scratch(MemoryFolder());
+        CopySample(scratch.root);
+        registryBefore = ReadFile(scratch.Path("SYSTEM.REG"));
+        Start(scratch.root, host::Operation::Count, 0);
+        Snapshot before = Take();
+        try {
+            OnInstall();
+            Snapshot installed = Take();
+            OnUninstall();
+            Snapshot uninstalled = Take();
+            for (int t = 0; t < TARGETS; t++) {
+                startsAbsent[t] = !before.targets[t];
+                for (const Snapshot *s : {&before, &installed, &uninstalled})
+                    if (s->targets[t])
+                        states[t].push_back(*s->targets[t]);
+            }
+        } catch (const host::ProcessExit &exit) {
+            FAIL() << "the fault-free run ended with exit code " << exit.code;
+        }
+        std::vector<Box> boxes = Finish(0).boxes;
+        ASSERT_EQ(boxes.size(), 2u);
+        EXPECT_EQ(boxes[0].text, " The utility has updated completely!");
+        EXPECT_EQ(boxes[1].text, "The utility has uninstalled completely!");
+        // The sample has no usb.inf, and both commands change the other two.
+        ASSERT_TRUE(startsAbsent[2]);
+        ASSERT_EQ(states[0].size(), 3u);
+        EXPECT_NE(states[0][0], states[0][1]);
+        EXPECT_NE(states[1][0], states[1][1]);
+        std::string registryAfter = ReadFile(scratch.Path("SYSTEM.REG"));
+        EXPECT_EQ(registryAfter, ExpectedRegistry(AllDeviceKeys()));
+        EXPECT_NE(registryAfter, registryBefore);
+    }
+
+    static std::vector<std::string> AllDeviceKeys()
+    {
+        std::vector<std::string> keys(ChipsetDeviceKeys, ChipsetDeviceKeys + 20);
+        keys.insert(keys.end(), UsbDeviceKeys, UsbDeviceKeys + 4);
+        return keys;
+    }
+
+    std::string ExpectedRegistry(const std::vector<std::string> &removed) const
+    {
+        std::string text = registryBefore;
+        for (const std::string &key : removed)
+            text = WithoutKey(text, "HKEY_LOCAL_MACHINE\\" + key);
+        return text;
+    }
+
+    bool IsState(int target, const std::string &text) const
+    {
+        for (const std::string &state : states[target])
+            if (state == text)
+                return true;
+        return false;
+    }
+
+    void Check(const std::string &root, const Outcome &run, const std::string &where)
+    {
+        SCOPED_TRACE(where);
+        EXPECT_TRUE(run.code == 0 || run.code == 1) << "exit code " << run.code;
+        EXPECT_EQ(host::OpenHandleCount(), 0);
+        bool installCompleted = false;
+        for (const Box &box : run.boxes) {
+            EXPECT_TRUE(allowed.count(box)) << "unexpected message \"" << box.text << "\" / \"" << box.caption
+                                            << "\" type " << box.type;
+            installCompleted |= box.text == " The utility has updated completely!";
+        }
+
+        // Each target holds a text a fault-free run gives it, or stands whole
+        // under its backup name.
+        for (int t = 0; t < TARGETS; t++) {
+            std::optional<std::string> target = ReadIfThere(TargetNames[t]);
+            std::optional<std::string> backup = ReadIfThere(BackupNames[t]);
+            if (target) {
+                EXPECT_TRUE(IsState(t, *target)) << TargetNames[t] << " is neither its old nor its new text ("
+                                                 << target->size() << " bytes)";
+            }
+            if (backup) {
+                EXPECT_TRUE(IsState(t, *backup)) << BackupNames[t] << " holds a text that was never whole";
+            }
+            if (!target && !backup) {
+                EXPECT_TRUE(startsAbsent[t] && !(t == 2 && installCompleted))
+                    << TargetNames[t] << " has vanished with no backup";
+            }
+        }
+
+        // The registry file: whole, parseable, and less whole device keys only.
+        std::string registry = ReadFile(root + "/SYSTEM.REG");
+        std::string error;
+        EXPECT_TRUE(host::LoadRegistry(root + "/SYSTEM.REG", error)) << error;
+        EXPECT_FALSE(Exists(root + "/SYSTEM.REG.new~"));
+        std::vector<std::string> removed;
+        int groupPresent[2] = {}, groupRemoved[2] = {};
+        for (int group = 0; group < 2; group++) {
+            const char *const *keys = group == 0 ? ChipsetDeviceKeys : UsbDeviceKeys;
+            int count = group == 0 ? 20 : 4;
+            for (int k = 0; k < count; k++) {
+                std::string full = std::string("HKEY_LOCAL_MACHINE\\") + keys[k];
+                if (WithoutKey(registryBefore, full) == registryBefore)
+                    continue; // not in the sample
+                groupPresent[group]++;
+                if (WithoutKey(registry, full) == registry) {
+                    removed.push_back(keys[k]);
+                    groupRemoved[group]++;
+                }
+            }
+        }
+        EXPECT_EQ(registry, ExpectedRegistry(removed)) << "the registry file changed beyond whole device keys";
+        // A group's keys go together; only a failed registry write keeps one back.
+        for (int group = 0; group < 2; group++) {
+            int missing = groupPresent[group] - groupRemoved[group];
+            bool whole = groupRemoved[group] == 0 || missing == 0 ||
+                         (missing == 1 && where.find("RegistryWrite") != std::string::npos);
+            EXPECT_TRUE(whole) << DeviceGroups[group] << " keys: " << groupRemoved[group] << " of "
+                               << groupPresent[group] << " removed";
+        }
+    }
+};
+
+TEST_F(FaultLoop, EveryFailedCallLeavesEachTextOldOrNewAndTheRegistryWhole)
+{
+    int covered = 0;
+    std::string summary;
+    for (int op = 0; op < (int)host::Operation::Count; op++) {
+        host::Operation operation = (host::Operation)op;
+        int n = 1;
+        for (;; n++) {
+            Scratch scratch(MemoryFolder());
+            CopySample(scratch.root);
+            Outcome run = InstallThenUninstall(scratch.root, operation, n);
+            if (!run.fired)
+                break;
+            covered++;
+            Check(scratch.root, run, std::string(OperationNames[op]) + " call " + std::to_string(n) + " failed");
+            if (HasFailure())
+                return; // the first broken run says enough
+        }
+        summary += std::string(" ") + OperationNames[op] + "=" + std::to_string(n - 1);
+        // Every operation the commands use is reached at least once.
+        EXPECT_GT(n, 1) << OperationNames[op] << " was never called";
+    }
+    printf("fault points covered: %d (%s )\n", covered, summary.c_str());
+    RecordProperty("fault_points", covered);
+}
+
+} // namespace
