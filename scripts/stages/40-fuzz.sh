@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# libFuzzer over the line stream with the three patches and over the REGEDIT4
+# registry file, built with clang in build-fuzz. Each target first replays its
+# kept regression inputs (fuzz/regressions/NAME), then fuzzes for
+# PLOVEX_FUZZ_SECONDS (default 60) from seeds taken from sample/.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+seconds=${PLOVEX_FUZZ_SECONDS:-60}
+
+CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DPLOVEX_FUZZ=ON -DBUILD_TESTING=OFF -DPLOVEX_BENCH=OFF >/dev/null
+cmake --build build-fuzz -j2 --target fuzz_linestream fuzz_registry
+
+mkdir -p build-fuzz/seeds/linestream build-fuzz/seeds/registry
+cp sample/WINDOWS/INF/* build-fuzz/seeds/linestream/
+cp sample/SYSTEM.REG build-fuzz/seeds/registry/
+
+status=0
+for name in linestream registry; do
+  fuzzer=build-fuzz/fuzz/fuzz_$name
+  log=build-fuzz/fuzz_$name.log
+  regressions=(fuzz/regressions/$name/*)
+  if [ -e "${regressions[0]}" ]; then
+    echo "fuzz_$name: replaying ${#regressions[@]} regression inputs"
+    "$fuzzer" "${regressions[@]}" >"$log" 2>&1 || { tail -n 40 "$log"; status=1; continue; }
+  fi
+  corpus=build-fuzz/corpus/$name
+  mkdir -p "$corpus"
+  if "$fuzzer" -dict=fuzz/$name.dict -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
+       -artifact_prefix=build-fuzz/fuzz_$name- -print_final_stats=1 "$corpus" build-fuzz/seeds/$name >"$log" 2>&1; then
+    echo "fuzz_$name: $(grep -E '^#[0-9]+' "$log" | tail -n 1)"
+  else
+    tail -n 60 "$log"
+    echo "fuzz_$name: FAILED; the input is kept as build-fuzz/fuzz_$name-*" >&2
+    status=1
+  fi
+done
+exit $status
