@@ -158,20 +158,29 @@ Offset DecodedLength(const Line &line)
     return line.end - line.start - (EndsWithCrLf(line) ? 1 : 0);
 }
 
-bool MatchesPrefix(const Line &line, LPCSTR prefix, DWORD length)
+char Folded(char c)
 {
-    if (DecodedLength(line) - line.blanks < length || line.headLength < length)
+    return c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c;
+}
+
+// Four characters from `text`, folded, in one word: equal words for texts
+// that are equal with case ignored.
+DWORD Signature(const char *text)
+{
+    return (DWORD)(BYTE)Folded(text[0]) | (DWORD)(BYTE)Folded(text[1]) << 8 | (DWORD)(BYTE)Folded(text[2]) << 16 |
+           (DWORD)(BYTE)Folded(text[3]) << 24;
+}
+
+// `from` characters are known to match already. The characters are compared
+// first, as most lines differ from the prefix at once.
+bool MatchesPrefix(const Line &line, LPCSTR prefix, DWORD length, DWORD from = 0)
+{
+    if (line.headLength < length)
         return false;
-    for (DWORD i = 0; i < length; i++) {
-        char a = line.head[i], b = prefix[i];
-        if (a >= 'A' && a <= 'Z')
-            a = (char)(a - 'A' + 'a');
-        if (b >= 'A' && b <= 'Z')
-            b = (char)(b - 'A' + 'a');
-        if (a != b)
+    for (DWORD i = from; i < length; i++)
+        if (line.head[i] != prefix[i] && Folded(line.head[i]) != Folded(prefix[i]))
             return false;
-    }
-    return true;
+    return DecodedLength(line) - line.blanks >= length;
 }
 
 bool EndsWithMarker(const Line &line)
@@ -384,14 +393,85 @@ void DropPresentEntries(const Catalogue *const *catalogues, int count, CompareMo
             lengths[slots++] = length;
         }
 
+    // The slots of a catalogue share a long start ("ExcludeFromSelect=PCI\VEN_"),
+    // so a line is held against that start once per catalogue, and against each
+    // slot only beyond it: first by the four characters that follow the start,
+    // packed in one word, then in full. The start is kept as a reference slot
+    // and its first character, since blanking may clear that slot's first byte.
+    // `wanted` tells by a line's first character which catalogues can hold it
+    // at all, so that most lines are passed at a glance.
+    enum { MOST_CATALOGUES = 16 };
+    LPCSTR reference[MOST_CATALOGUES];
+    char first[MOST_CATALOGUES];
+    DWORD shared[MOST_CATALOGUES];
+    DWORD signatures[MOST_SLOTS];
+    bool hasSignature[MOST_SLOTS];
+    WORD wanted[256];
+    WORD always = 0; // catalogues without a shared start
+    memset(wanted, 0, sizeof wanted);
+    int base = 0; // index of the catalogue's first slot
+    for (int c = 0; c < count && c < MOST_CATALOGUES; c++) {
+        const Catalogue &catalogue = *catalogues[c];
+        shared[c] = 0;
+        reference[c] = NULL;
+        for (int s = 0, index = base; s < catalogue.count && index < MOST_SLOTS; s++, index++) {
+            LPCSTR slot = SlotText(catalogue, s);
+            if (slot[0] == '\0')
+                continue;
+            if (!reference[c]) {
+                reference[c] = slot;
+                first[c] = Folded(slot[0]);
+                shared[c] = lengths[index];
+                continue;
+            }
+            DWORD same = 0;
+            while (same < shared[c] && same < lengths[index] && Folded(slot[same]) == Folded(reference[c][same]))
+                same++;
+            shared[c] = same;
+        }
+        for (int s = 0, index = base; s < catalogue.count && index < MOST_SLOTS; s++, index++) {
+            hasSignature[index] = lengths[index] >= shared[c] + 4;
+            if (hasSignature[index])
+                signatures[index] = Signature(SlotText(catalogue, s) + shared[c]);
+        }
+        base += catalogue.count;
+        if (shared[c] > 0)
+            wanted[(BYTE)first[c]] |= (WORD)(1u << c);
+        else
+            always |= (WORD)(1u << c);
+    }
+
     Line line;
     while (ReadLine(line)) {
+        if (count <= MOST_CATALOGUES && !always && (line.headLength == 0 || !wanted[(BYTE)Folded(line.head[0])]))
+            continue;
         int index = 0;
         for (int c = 0; c < count; c++) {
             const Catalogue &catalogue = *catalogues[c];
+            if (c >= MOST_CATALOGUES) { // no shared start worked out: every slot in full
+                for (int s = 0; s < catalogue.count && index < MOST_SLOTS; s++, index++) {
+                    char *slot = catalogue.slots + s * catalogue.stride;
+                    if (slot[0] != '\0' && MatchesPrefix(line, slot, lengths[index]))
+                        slot[0] = '\0';
+                }
+                continue;
+            }
+            DWORD known = shared[c];
+            if (known > 0 && (line.headLength == 0 || Folded(line.head[0]) != first[c] ||
+                              !MatchesPrefix(line, reference[c], known, 1))) {
+                index += catalogue.count;
+                continue;
+            }
+            bool lineSigned = line.headLength >= known + 4;
+            DWORD lineSignature = lineSigned ? Signature(line.head + known) : 0;
             for (int s = 0; s < catalogue.count && index < MOST_SLOTS; s++, index++) {
                 char *slot = catalogue.slots + s * catalogue.stride;
-                if (slot[0] != '\0' && MatchesPrefix(line, slot, lengths[index]))
+                if (slot[0] == '\0')
+                    continue;
+                // A line shorter than the signed part cannot hold the slot.
+                if (hasSignature[index] && (!lineSigned || signatures[index] != lineSignature))
+                    continue;
+                if (MatchesPrefix(line, slot, lengths[index], known))
                     slot[0] = '\0';
             }
         }
