@@ -5,11 +5,12 @@
 # Goals: x_copy <= 3, peak_MiB <= 8 at every size.
 #
 # The files go to $TMPDIR (default /tmp), about 800 MiB for the largest size.
-# Further arguments go to the benchmark, e.g. --benchmark_filter='MiB:64/'.
+# Further arguments go to the benchmark and win over the defaults, e.g.
+# --benchmark_filter='MiB:64/' or --benchmark_min_time=10.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DPLOVEX_BENCH=ON >/dev/null
 cmake --build build-bench -j2 --target install_bench
-exec build-bench/bench/install_bench "$@"
+exec build-bench/bench/install_bench --benchmark_min_time=2 "$@"
