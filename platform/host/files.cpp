@@ -259,9 +259,12 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, voi
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, void *overlapped)
 {
     if (host::FaultDue(host::Operation::WriteFile)) {
-        Fail(ERROR_DISK_FULL);
+        // As a full disk fails: the first half goes to the file, then the call fails.
+        int fd = DescriptorOf(file);
+        ssize_t put = fd >= 0 && toWrite / 2 > 0 ? ::write(fd, buffer, toWrite / 2) : 0;
         if (written)
-            *written = 0;
+            *written = put > 0 ? (DWORD)put : 0;
+        Fail(ERROR_DISK_FULL);
         return FALSE;
     }
     (void)overlapped;
