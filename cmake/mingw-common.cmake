@@ -1,0 +1,11 @@
+# Compilers of a MinGW-w64 triple, the win32-threads flavour where Debian has both.
+foreach(tool gcc g++)
+  find_program(PLOVEX_MINGW_${tool} NAMES ${PLOVEX_MINGW_TRIPLE}-${tool}-win32 ${PLOVEX_MINGW_TRIPLE}-${tool} REQUIRED)
+endforeach()
+set(CMAKE_C_COMPILER ${PLOVEX_MINGW_gcc})
+set(CMAKE_CXX_COMPILER ${PLOVEX_MINGW_g++})
+set(CMAKE_RC_COMPILER ${PLOVEX_MINGW_TRIPLE}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${PLOVEX_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
