@@ -5,7 +5,8 @@ set -euo pipefail
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libncurses-dev tmux python3
           clang-14 libclang-rt-14-dev
           g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 mingw-w64-i686-dev
-          wine wine32:i386 fonts-wine xvfb x11-apps imagemagick)
+          g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
+          wine wine32:i386 wine64 fonts-wine xvfb x11-apps imagemagick)
 
 missing=()
 for p in "${packages[@]}"; do
