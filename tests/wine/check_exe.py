@@ -217,6 +217,9 @@ def check_map(map_path):
 
 
 def check_resources(image):
+    check(image.resource_rva != 0, 'has resources')
+    if image.resource_rva == 0:
+        return
     resources = image.resources()
     languages = {key[2] for key in resources}
     check(languages == {LANGUAGE}, 'every resource in language 1028: %s' % sorted(languages))
