@@ -283,13 +283,110 @@ bool FindLine(LPCSTR prefix, Line &found)
     Offset entry = SourcePosition();
     DWORD length = (DWORD)lstrlenA(prefix);
     bool matched = false;
-    while (ReadLine(found))
+    for (;;) {
+        // A line that lies in the buffer and whose first character after the
+        // blanks differs from the prefix's is passed over in the buffer. Any
+        // other line is read in full; a CR may stand for the LF of a CR LF.
+        if (length > 0 && Source.next < Source.length) {
+            const BYTE *at = Source.buffer + Source.next;
+            const BYTE *end = Source.buffer + Source.length;
+            while (at < end && (*at == ' ' || *at == '\t'))
+                at++;
+            if (at < end && *at != '\r' && Folded((char)*at) != Folded(prefix[0])) {
+                const BYTE *lf = (const BYTE *)memchr(at, '\n', (size_t)(end - at));
+                if (lf) {
+                    Source.next = (DWORD)(lf + 1 - Source.buffer);
+                    continue;
+                }
+            }
+        }
+        if (!ReadLine(found))
+            break;
         if (MatchesPrefix(found, prefix, length)) {
             matched = true;
             break;
         }
+    }
     SeekSource(entry);
     return matched;
+}
+
+// What the presence check knows of one catalogue before it reads a line. Its
+// slots share a long start ("ExcludeFromSelect=PCI\VEN_"), so a line is held
+// against that start once, and against each slot only beyond it: first by the
+// four characters that follow the start, packed in a word (the signature),
+// then in full. The start is kept as a reference slot and its first
+// character, since blanking may clear that slot's first byte.
+struct CatalogueDigest {
+    LPCSTR reference;
+    char first;
+    DWORD shared;                 // characters that every non-blank slot shares; 0: none
+    bool anyUnsigned;             // a non-blank slot too short to have a signature
+    DWORD signatureSet[256 / 32]; // the buckets of the slots' signatures
+};
+
+struct SlotSignature {
+    bool present; // the slot is long enough to have one
+    DWORD value;
+};
+
+// One of 256 buckets for a signature, to tell at once that no slot has it.
+DWORD SignatureBucket(DWORD signature)
+{
+    return (signature * 0x9E3779B1u) >> 24;
+}
+
+// Digests the first `room` slots of a catalogue (no more are ever compared),
+// given their compared lengths; fills in their signatures.
+void DigestCatalogue(const Catalogue &catalogue, const DWORD *lengths, SlotSignature *signatures, int room,
+                     CatalogueDigest &digest)
+{
+    int slots = catalogue.count < room ? catalogue.count : room;
+    digest.reference = NULL;
+    digest.first = 0;
+    digest.shared = 0;
+    for (int s = 0; s < slots; s++) {
+        LPCSTR slot = SlotText(catalogue, s);
+        if (slot[0] == '\0')
+            continue;
+        if (!digest.reference) {
+            digest.reference = slot;
+            digest.first = Folded(slot[0]);
+            digest.shared = lengths[s];
+            continue;
+        }
+        DWORD same = 0;
+        while (same < digest.shared && same < lengths[s] && Folded(slot[same]) == Folded(digest.reference[same]))
+            same++;
+        digest.shared = same;
+    }
+    digest.anyUnsigned = false;
+    memset(digest.signatureSet, 0, sizeof digest.signatureSet);
+    for (int s = 0; s < slots; s++) {
+        LPCSTR slot = SlotText(catalogue, s);
+        signatures[s].present = lengths[s] >= digest.shared + 4;
+        if (signatures[s].present) {
+            signatures[s].value = Signature(slot + digest.shared);
+            DWORD bucket = SignatureBucket(signatures[s].value);
+            digest.signatureSet[bucket / 32] |= 1u << (bucket % 32);
+        } else if (slot[0] != '\0') {
+            digest.anyUnsigned = true;
+        }
+    }
+}
+
+// False when no slot of the catalogue can begin the line; otherwise gives the
+// line's signature after the shared start, when it is long enough to have one.
+bool MayHold(const CatalogueDigest &digest, const Line &line, DWORD &signature, bool &isSigned)
+{
+    DWORD known = digest.shared;
+    if (known > 0 && (line.headLength == 0 || Folded(line.head[0]) != digest.first ||
+                      !MatchesPrefix(line, digest.reference, known, 1)))
+        return false;
+    isSigned = line.headLength >= known + 4;
+    signature = isSigned ? Signature(line.head + known) : 0;
+    DWORD bucket = SignatureBucket(signature);
+    return digest.anyUnsigned || (isSigned && (digest.signatureSet[bucket / 32] & (1u << (bucket % 32))));
 }
 
 } // namespace
@@ -393,50 +490,20 @@ void DropPresentEntries(const Catalogue *const *catalogues, int count, CompareMo
             lengths[slots++] = length;
         }
 
-    // The slots of a catalogue share a long start ("ExcludeFromSelect=PCI\VEN_"),
-    // so a line is held against that start once per catalogue, and against each
-    // slot only beyond it: first by the four characters that follow the start,
-    // packed in one word, then in full. The start is kept as a reference slot
-    // and its first character, since blanking may clear that slot's first byte.
-    // `wanted` tells by a line's first character which catalogues can hold it
-    // at all, so that most lines are passed at a glance.
+    // What is known of each catalogue before any line is read, and by a
+    // line's first character which catalogues can hold it at all, so that
+    // most lines are passed at a glance.
     enum { MOST_CATALOGUES = 16 };
-    LPCSTR reference[MOST_CATALOGUES];
-    char first[MOST_CATALOGUES];
-    DWORD shared[MOST_CATALOGUES];
-    DWORD signatures[MOST_SLOTS];
-    bool hasSignature[MOST_SLOTS];
+    CatalogueDigest digests[MOST_CATALOGUES];
+    SlotSignature signatures[MOST_SLOTS];
     WORD wanted[256];
-    WORD always = 0; // catalogues without a shared start
+    WORD always = 0; // catalogues without a shared start: every line is compared
     memset(wanted, 0, sizeof wanted);
-    int base = 0; // index of the catalogue's first slot
-    for (int c = 0; c < count && c < MOST_CATALOGUES; c++) {
-        const Catalogue &catalogue = *catalogues[c];
-        shared[c] = 0;
-        reference[c] = NULL;
-        for (int s = 0, index = base; s < catalogue.count && index < MOST_SLOTS; s++, index++) {
-            LPCSTR slot = SlotText(catalogue, s);
-            if (slot[0] == '\0')
-                continue;
-            if (!reference[c]) {
-                reference[c] = slot;
-                first[c] = Folded(slot[0]);
-                shared[c] = lengths[index];
-                continue;
-            }
-            DWORD same = 0;
-            while (same < shared[c] && same < lengths[index] && Folded(slot[same]) == Folded(reference[c][same]))
-                same++;
-            shared[c] = same;
-        }
-        for (int s = 0, index = base; s < catalogue.count && index < MOST_SLOTS; s++, index++) {
-            hasSignature[index] = lengths[index] >= shared[c] + 4;
-            if (hasSignature[index])
-                signatures[index] = Signature(SlotText(catalogue, s) + shared[c]);
-        }
-        base += catalogue.count;
-        if (shared[c] > 0)
-            wanted[(BYTE)first[c]] |= (WORD)(1u << c);
+    for (int c = 0, base = 0; c < count && c < MOST_CATALOGUES; base += catalogues[c]->count, c++) {
+        int at = base < MOST_SLOTS ? base : MOST_SLOTS;
+        DigestCatalogue(*catalogues[c], lengths + at, signatures + at, MOST_SLOTS - at, digests[c]);
+        if (digests[c].shared > 0)
+            wanted[(BYTE)digests[c].first] |= (WORD)(1u << c);
         else
             always |= (WORD)(1u << c);
     }
@@ -448,28 +515,23 @@ void DropPresentEntries(const Catalogue *const *catalogues, int count, CompareMo
         int index = 0;
         for (int c = 0; c < count; c++) {
             const Catalogue &catalogue = *catalogues[c];
-            if (c >= MOST_CATALOGUES) { // no shared start worked out: every slot in full
-                for (int s = 0; s < catalogue.count && index < MOST_SLOTS; s++, index++) {
-                    char *slot = catalogue.slots + s * catalogue.stride;
-                    if (slot[0] != '\0' && MatchesPrefix(line, slot, lengths[index]))
-                        slot[0] = '\0';
+            DWORD known = 0;
+            DWORD lineSignature = 0;
+            bool lineSigned = false;
+            if (c < MOST_CATALOGUES) {
+                known = digests[c].shared;
+                if (!MayHold(digests[c], line, lineSignature, lineSigned)) {
+                    index += catalogue.count;
+                    continue;
                 }
-                continue;
             }
-            DWORD known = shared[c];
-            if (known > 0 && (line.headLength == 0 || Folded(line.head[0]) != first[c] ||
-                              !MatchesPrefix(line, reference[c], known, 1))) {
-                index += catalogue.count;
-                continue;
-            }
-            bool lineSigned = line.headLength >= known + 4;
-            DWORD lineSignature = lineSigned ? Signature(line.head + known) : 0;
             for (int s = 0; s < catalogue.count && index < MOST_SLOTS; s++, index++) {
                 char *slot = catalogue.slots + s * catalogue.stride;
                 if (slot[0] == '\0')
                     continue;
                 // A line shorter than the signed part cannot hold the slot.
-                if (hasSignature[index] && (!lineSigned || signatures[index] != lineSignature))
+                if (c < MOST_CATALOGUES && signatures[index].present &&
+                    (!lineSigned || signatures[index].value != lineSignature))
                     continue;
                 if (MatchesPrefix(line, slot, lengths[index], known))
                     slot[0] = '\0';
