@@ -113,10 +113,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (twice != once)
             Fail("patching twice differs from patching once", once, twice);
         // Install adds whole marked lines only; Uninstall takes exactly them
-        // away. A last line without LF gains one when lines were added after it.
+        // away. A last line without LF gains one when lines were added after
+        // it; if its text ends with ";Plovex", it is then a marked line itself,
+        // and goes as the program's own lines go.
         std::string back = Pass(StripMarkedLines, once);
-        bool ended = !stripped.empty() && stripped.back() != '\n' && back == stripped + "\r\n";
-        if (back != stripped && !ended)
+        bool open = !stripped.empty() && stripped.back() != '\n';
+        size_t last = stripped.rfind('\n') + 1; // 0 when there is no LF
+        bool ended = open && back == stripped + "\r\n";
+        bool taken = open && stripped.size() - last >= 7 && stripped.compare(stripped.size() - 7, 7, ";Plovex") == 0 &&
+                     back == stripped.substr(0, last);
+        if (back != stripped && !ended && !taken)
             Fail("the patched text stripped is not the text stripped", stripped, back);
     }
     return 0;
