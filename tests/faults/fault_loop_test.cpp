@@ -10,9 +10,11 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
+#include <strings.h>
+
 #include <optional>
 #include <set>
+#include <tuple>
 
 using namespace faults;
 
@@ -24,6 +26,8 @@ const int TARGETS = 3;
 
 const char *const OperationNames[] = {"CreateFile", "ReadFile", "WriteFile", "FlushFileBuffers", "CloseHandle",
                                       "MoveFile", "DeleteFile", "RegistryWrite"};
+static_assert(sizeof OperationNames / sizeof *OperationNames == (size_t)host::Operation::Count,
+              "a name for every operation the host can fail");
 
 std::optional<std::string> ReadIfThere(const std::string &windowsName)
 {
@@ -54,10 +58,17 @@ struct Box {
     }
 };
 
+// What a target held each time a device key of its group was deleted.
+struct Deletion {
+    int phase, target;
+    std::optional<std::string> text;
+};
+
 struct Outcome {
     int code = 0;
     int phase = 0; // 0: the run ended in Install, 1: it reached Uninstall
     std::vector<Box> boxes;
+    std::vector<Deletion> deletions;
     bool fired = false;
 };
 
@@ -86,11 +97,24 @@ Outcome Finish(int code)
     return run;
 }
 
+bool IsChipsetKey(LPCSTR key)
+{
+    for (const char *chipset : ChipsetDeviceKeys)
+        if (strcasecmp(key, chipset) == 0)
+            return true;
+    return false;
+}
+
 // Install, then Uninstall, both groups; ExitProcess ends the run.
 Outcome InstallThenUninstall(const std::string &root, host::Operation operation, int n)
 {
     Start(root, operation, n);
     int code = 0, phase = 0;
+    std::vector<Deletion> deletions;
+    host::SetRegistryDeleteHandler([&](LPCSTR key, bool) {
+        int target = IsChipsetKey(key) ? 0 : 2; // machine.inf, or usb.inf
+        deletions.push_back({phase, target, ReadIfThere(TargetNames[target])});
+    });
     try {
         OnInstall();
         phase = 1;
@@ -100,6 +124,7 @@ Outcome InstallThenUninstall(const std::string &root, host::Operation operation,
     }
     Outcome run = Finish(code);
     run.phase = phase;
+    run.deletions = deletions;
     return run;
 }
 
@@ -131,6 +156,7 @@ protected:
     // What a fault-free run leaves: every text each target holds up to the
     // end of Install (phase 0) and of Uninstall (phase 1).
     std::vector<std::string> states[2][TARGETS];
+    std::string committed[2][TARGETS]; // each target's text after each command
     bool startsAbsent[TARGETS] = {};
     std::string registryBefore;
     std::set<Box> allowed = AllowedBoxes();
@@ -148,6 +174,8 @@ protected:
             OnUninstall();
             Snapshot uninstalled = Take();
             for (int t = 0; t < TARGETS; t++) {
+                committed[0][t] = installed.targets[t].value_or("");
+                committed[1][t] = uninstalled.targets[t].value_or("");
                 startsAbsent[t] = !before.targets[t];
                 for (const Snapshot *s : {&before, &installed, &uninstalled})
                     if (s->targets[t]) {
@@ -227,6 +255,11 @@ protected:
                     << TargetNames[t] << " has vanished" << (backup ? " (its text is in the backup)" : "");
             }
         }
+
+        // Device keys go only after their group's target has been replaced.
+        for (const Deletion &deletion : run.deletions)
+            EXPECT_TRUE(deletion.text && *deletion.text == committed[deletion.phase][deletion.target])
+                << "a device key was deleted while " << TargetNames[deletion.target] << " was not replaced";
 
         // The registry file: whole, parseable, and less whole device keys only.
         std::string registry = ReadFile(root + "/SYSTEM.REG");
