@@ -330,9 +330,8 @@ def run_wine(wine, args, version, with_usb, extra, script):
     # Where the reboot request stands among the events, as the host logs it.
     if reboots:
         events.insert(len(events) - 1, {'event': 'reboot'})
-    keys = with_ancestors(wine.keys())
     return {'events': events, 'transcript': transcript, 'files': folder_state(wine.inf, True),
-            'keys': keys, 'code': exit_events[0]['code'] if exit_events else None,
+            'keys': with_ancestors(wine.keys()), 'code': exit_events[0]['code'] if exit_events else None,
             'reboot': sum(1 for e in reboots if e['flags'] == [2, 0]), 'driver': done.returncode,
             'driver_errors': driver_errors, 'dialog': 'driver: dialog open' in notes}
 
@@ -402,12 +401,12 @@ def run_scenario(wine, args, work, scenario):
     problems = []
     w = run_wine(wine, args, version, with_usb, extra, script)
     h = run_host(args, work, version, with_usb, extra, script)
-    sample_files = {}
-    place_dir = os.path.join(work, 'sample-state')
-    shutil.rmtree(place_dir, ignore_errors=True)
-    os.makedirs(place_dir)
-    place_files(place_dir, args.sample, args.fixtures, with_usb, extra)
-    sample_files = folder_state(place_dir, False)
+    # The inf folder as the scenario starts, for its expectations.
+    start_state = os.path.join(work, 'start-state')
+    shutil.rmtree(start_state, ignore_errors=True)
+    os.makedirs(start_state)
+    place_files(start_state, args.sample, args.fixtures, with_usb, extra)
+    sample_files = folder_state(start_state, False)
 
     if w['driver'] != 0 or w['driver_errors']:
         problems.append('driver exit %s: %s' % (w['driver'], ' | '.join(w['driver_errors'])))
