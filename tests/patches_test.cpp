@@ -246,3 +246,22 @@ TEST(Patches, EveryCommandStartsFromTheFullCatalogues)
 }
 
 } // namespace
+
+// A usb.inf whose last line is a section header without LF: the added lines
+// must start a line of their own, or the header would be joined to a marked
+// line and lost at the next Uninstall.
+TEST(UsbPatch, AnchorOnTheLastLineWithoutLfStaysALineOfItsOwn)
+{
+    for (const char *last : {"[Version]", "[Strings]"}) {
+        SCOPED_TRACE(last);
+        string input = "[Manufacturer]\r\n[Intel.Section]\r\n" + string(last);
+        if (string(last) == "[Version]")
+            input = "[Version]";
+        string patched = RunPass(PatchUsbInf, input);
+        vector<string> lines = Lines(patched);
+        EXPECT_NE(std::find(lines.begin(), lines.end(), last), lines.end()) << patched;
+        string stripped = RunPass(StripMarkedLines, patched);
+        EXPECT_EQ(stripped, input + "\r\n"); // the header is kept; it only gains its line end
+        EXPECT_EQ(RunPass(PatchUsbInf, patched), patched);
+    }
+}
