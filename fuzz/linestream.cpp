@@ -6,6 +6,7 @@
 #include "inf/linestream.h"
 #include "patches/patches.h"
 #include "platform/host/host.h"
+#include "fuzz/folder.h"
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -72,25 +73,13 @@ std::string TextModeCopy(const std::string &bytes)
     return out;
 }
 
-void RemoveDrive()
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(Drive, ignored);
-}
 
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    struct stat info;
-    std::string base = stat("/dev/shm", &info) == 0 && access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    char pattern[64];
-    snprintf(pattern, sizeof pattern, "%s/plovex-fuzz-XXXXXX", base.c_str());
-    if (!mkdtemp(pattern))
-        abort();
-    Drive = pattern;
+    Drive = MakeScratchFolder();
     std::filesystem::create_directories(Drive + "/INF");
-    atexit(RemoveDrive);
     host::Reset();
     host::SetDriveC(Drive);
     return 0;

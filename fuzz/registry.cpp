@@ -3,6 +3,7 @@
 // written must load again, the deleted keys (and every key below them) must be
 // gone, and every other byte must stand as it was.
 #include "platform/host/host.h"
+#include "fuzz/folder.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -78,25 +79,13 @@ bool WithinKey(const std::string &key, const std::string &top)
 
 const std::string Root = "HKEY_LOCAL_MACHINE\\";
 
-void RemoveFolder()
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(Folder, ignored);
-}
 
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    struct stat info;
-    std::string base = stat("/dev/shm", &info) == 0 && access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    char pattern[64];
-    snprintf(pattern, sizeof pattern, "%s/plovex-fuzz-XXXXXX", base.c_str());
-    if (!mkdtemp(pattern))
-        abort();
-    Folder = pattern;
+    Folder = MakeScratchFolder();
     File = Folder + "/SYSTEM.REG";
-    atexit(RemoveFolder);
     host::Reset();
     return 0;
 }
