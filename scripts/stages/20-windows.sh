@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Windows program: cross-builds Plovex.exe (build-win), checks that retail
 # Windows 95 on a Pentium can load and run it, then runs the end-to-end
-# scenarios under Wine, each compared with the host runner (build-h2).
+# scenarios under Wine, each compared with the host runner (build/plovex).
 #
 # Wine runs the 32-bit Plovex.exe itself where this machine can run 32-bit
 # processes. Where the kernel has no 32-bit support (ia32_emulation off), no
@@ -24,8 +24,8 @@ echo "-- Plovex.exe on Windows 95: image, imports, instructions, resources"
 python3 tests/wine/check_exe.py build-win/Plovex.exe build-win/Plovex.map "$exports"
 
 echo "-- host runner for the comparison"
-cmake -S . -B build-h2 -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLOVEX_BENCH=OFF >/dev/null
-cmake --build build-h2 -j2 --target plovex >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j2 --target plovex >/dev/null
 
 if timeout 20 /usr/lib/wine/wine --version >/dev/null 2>&1; then
   arch=win32 loader=/usr/lib/wine/wine build=build-win
@@ -45,5 +45,5 @@ server=/usr/lib/wine/wineserver64
 
 echo "-- Wine scenarios ($arch), each compared with the host runner"
 timeout 900 python3 tests/wine/scenarios.py --exe "$build/Plovex.exe" --driver "$build/plovex-driver.exe" \
-  --runner build-h2/plovex --sample sample --fixtures tests/wine/fixtures \
+  --runner build/plovex --sample sample --fixtures tests/wine/fixtures \
   --wine "$loader" --wineserver "$server" --arch "$arch"
