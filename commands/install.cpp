@@ -33,7 +33,14 @@ int InstallDrivers()
     if (IsUsbChecked() == 1) {
         BuildPaths(USB_INF);
         if (!OpenTarget(TargetPath)) {
-            // Taken as missing: written whole, directly under its own name.
+            // Only a usb.inf that is not there is written whole, directly under
+            // its own name; one that is there but cannot be read is never
+            // overwritten, and ends Install as the other targets do.
+            DWORD error = GetLastError();
+            if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+                ReportMissingTarget(TargetPath);
+                ExitProcess(1);
+            }
             CreateUsbInf(TargetPath);
             ForgetUsbDevices();
             return 1;

@@ -153,4 +153,22 @@ TEST_F(Replace, AFailureLeavesTheTargetInPlaceAndEndsTheCommand)
     }
 }
 
+// A usb.inf that is there but cannot be opened is never taken for a missing
+// one: Install ends as for the other targets instead of writing it anew.
+TEST_F(Replace, AnUnreadableUsbInfIsNeverOverwritten)
+{
+    const string usb = "[Version]\r\n; the user's own lines\r\n";
+    PrepareCommand(drive, false, true);
+    drive.Write("WINDOWS/INF/USB.INF", usb);
+    host::FailNth(host::Operation::CreateFile, 1); // a sharing violation, say
+    EXPECT_EQ(Run(INSTALL_COMMAND), 1);
+    EXPECT_EQ(Boxes(), vector<string>{"File Open Error|Can't find C:\\WINDOWS\\inf\\usb.inf|16"});
+    EXPECT_EQ(File("usb.inf"), usb);
+
+    std::filesystem::remove(drive.Path("WINDOWS/INF/USB.INF")); // truly missing: written whole
+    PrepareCommand(drive, false, true);
+    EXPECT_EQ(Run(INSTALL_COMMAND), -1);
+    EXPECT_EQ(Lines(File("usb.inf")).size(), 21u);
+}
+
 } // namespace
