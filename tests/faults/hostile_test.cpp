@@ -2,6 +2,7 @@
 // files outside, and targets that are no INF text at all. Nothing outside may
 // be written or deleted, and every run ends clearly, in time, in little memory.
 #include "tests/faults/faults.h"
+#include "tests/support.h"
 
 #include <gtest/gtest.h>
 
@@ -141,17 +142,6 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 // ---- targets that are no INF text --------------------------------------------
-
-std::string TextModeCopy(const std::string &bytes)
-{
-    std::string data = bytes.substr(0, bytes.find('\x1a')), out;
-    for (size_t i = 0; i < data.size(); i++) {
-        if (data[i] == '\n' && (i == 0 || data[i - 1] != '\r'))
-            out += '\r';
-        out += data[i];
-    }
-    return out;
-}
 
 // Random bytes with line feeds among them, ending with one, and with no
 // Ctrl-Z (which would end the data at once) nor a line that carries the marker.
