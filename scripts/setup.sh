@@ -21,4 +21,12 @@ fi
 echo "setup: installing ${missing[*]}"
 dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
 apt-get update -qq
-DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+install() { DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null; }
+if ! install "${missing[@]}"; then
+  # 32-bit Wine only matters where the kernel runs 32-bit processes; the
+  # Windows stage falls back to 64-bit Wine without it.
+  rest=()
+  for p in "${missing[@]}"; do [ "$p" = wine32:i386 ] || rest+=("$p"); done
+  echo "setup: installing without wine32:i386"
+  install "${rest[@]}"
+fi
