@@ -46,5 +46,6 @@ target_link_libraries(plovex PRIVATE kernel32 user32 advapi32 gcc)
 # The Wine test driver: finds the dialog and its message boxes and answers them.
 add_executable(plovex-driver tests/wine/driver.cpp)
 target_compile_options(plovex-driver PRIVATE -O2 -Wall -Wextra)
+target_include_directories(plovex-driver PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_options(plovex-driver PRIVATE -s -static -static-libgcc -static-libstdc++)
 target_link_libraries(plovex-driver PRIVATE user32 gdi32 kernel32)

@@ -3,6 +3,7 @@
 // from the terminal or from a script; every message box is printed.
 #include "app/main.h"
 #include "platform/host/host.h"
+#include "platform/host/json.h"
 #include "res/resource.h"
 
 #include <CLI/CLI.hpp>
@@ -35,30 +36,6 @@ std::ofstream Log;
 bool LogOpen;
 bool Terminal;
 std::string BoxTranscript; // printed after the terminal is given back
-
-std::string JsonString(const std::string &text)
-{
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += (char)c;
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c < 0x20 || c >= 0x7f) {
-            char code[8];
-            snprintf(code, sizeof code, "\\u%04x", c);
-            out += code;
-        } else {
-            out += (char)c;
-        }
-    }
-    return out + "\"";
-}
 
 void LogEvent(const std::string &json)
 {

@@ -23,6 +23,9 @@
 // message box is open, the command is over.
 #include <windows.h>
 
+#include "platform/host/json.h"
+#include "res/dialog.h"
+
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -30,37 +33,11 @@
 
 namespace {
 
-const char DialogCaption[] = "Plovex.exe R1.03";
+const char DialogCaption[] = MAIN_CAPTION;
 const DWORD SettleTimeoutMs = 30000;
-
-enum { IDC_INSTALL = 1009, IDC_UNINSTALL = 1010, IDC_EXIT = 1011, IDC_USB = 1012, IDC_CHIPSET = 1015 };
 
 PROCESS_INFORMATION Program;
 HWND Dialog;
-
-std::string Json(const std::string &text)
-{
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += (char)c;
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c < 0x20) {
-            char escape[8];
-            snprintf(escape, sizeof escape, "\\u%04x", c);
-            out += escape;
-        } else {
-            out += (char)c;
-        }
-    }
-    return out + "\"";
-}
 
 void Emit(const std::string &line)
 {
@@ -236,7 +213,7 @@ void PostMarker()
 
 void Answer(const Box &box, int answer)
 {
-    Emit("{\"event\":\"messagebox\",\"caption\":" + Json(box.caption) + ",\"text\":" + Json(box.text) +
+    Emit("{\"event\":\"messagebox\",\"caption\":" + JsonString(box.caption) + ",\"text\":" + JsonString(box.text) +
          ",\"type\":" + std::to_string(box.type()) + ",\"answer\":" + std::to_string(answer) +
          ",\"icon\":" + (box.hasIcon ? "true" : "false") + "}");
     HWND button = GetDlgItem(box.window, answer);
