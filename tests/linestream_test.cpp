@@ -156,6 +156,19 @@ TEST(LineStream, StripMarkedLinesDropsOnlyLinesEndingWithTheExactMarker)
     }
 }
 
+// Copies `input` with a line "#" put in front of its first [MS_SYS] line;
+// true when there was one.
+bool PutInFrontOfMsSys(const string &input, string &out)
+{
+    bool found = false;
+    out = RunPass([&] {
+        found = CopyUntilLine("[MS_SYS]");
+        PutEntry("#\n");
+        CopyUntilLine(NULL);
+    }, input);
+    return found;
+}
+
 TEST(LineStream, LongLinesAreWholeLinesForSearchesAndChecks)
 {
     // Read in pieces of 254 characters, the second piece of each line below
@@ -163,13 +176,8 @@ TEST(LineStream, LongLinesAreWholeLinesForSearchesAndChecks)
     const string pad(254, '-');
     const string head = pad + "[MS_SYS]\n" + pad + "Key=Value;Plovex\n" + string(600, '=') + "\n";
     const string input = head + "[MS_SYS] " + pad + "\n";
-    bool found = false;
-    string out = RunPass([&] {
-        found = CopyUntilLine("[MS_SYS]");
-        PutEntry("#\n");
-        CopyUntilLine(NULL);
-    }, input);
-    EXPECT_TRUE(found);
+    string out;
+    EXPECT_TRUE(PutInFrontOfMsSys(input, out));
     EXPECT_EQ(out, TextModeCopy(head) + "#\r\n" + TextModeCopy(input.substr(head.size())));
     EXPECT_FALSE(Blanks(input, MARKERLESS_COMPARE));
     EXPECT_FALSE(Blanks(input, FULL_LINE_COMPARE));
@@ -195,13 +203,8 @@ TEST(LineStream, ReadBufferBoundariesAreInvisible)
     const string input = head + "[MS_SYS]\r\ntail\n\x1a" "lost;Plovex\r\n";
     ASSERT_EQ(input.substr(boundary - 1, 2), "\r\n");
 
-    bool found = false;
-    string out = RunPass([&] {
-        found = CopyUntilLine("[MS_SYS]");
-        PutEntry("#\n");
-        CopyUntilLine(NULL);
-    }, input);
-    EXPECT_TRUE(found);
+    string out;
+    EXPECT_TRUE(PutInFrontOfMsSys(input, out));
     EXPECT_TRUE(out == head + "#\r\n[MS_SYS]\r\ntail\r\n");
 
     string stripped = RunPass(StripMarkedLines, input);
