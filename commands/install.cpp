@@ -22,6 +22,7 @@ static bool PatchTarget(TargetFile target, void (*patch)())
 int InstallDrivers()
 {
     ClearCommandBuffers();
+    RecoverTargets();
     if (IsChipsetChecked() == 1) {
         if (!PatchTarget(MACHINE_INF, PatchMachineInf))
             return 0;
@@ -33,15 +34,16 @@ int InstallDrivers()
     if (IsUsbChecked() == 1) {
         BuildPaths(USB_INF);
         if (!OpenTarget(TargetPath)) {
-            // Only a usb.inf that is not there is written whole, directly under
-            // its own name; one that is there but cannot be read is never
-            // overwritten, and ends Install as the other targets do.
+            // Only a usb.inf that is not there is written whole; one that is
+            // there but cannot be read, or whose text waits under the backup
+            // name, is never overwritten, and ends Install as the other
+            // targets do.
             DWORD error = GetLastError();
-            if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+            if ((error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) || BackupExists(BackupPath)) {
                 ReportMissingTarget(TargetPath);
                 ExitProcess(1);
             }
-            CreateUsbInf(TargetPath);
+            CreateUsbInf(TargetPath, WorkPath);
             ForgetUsbDevices();
             return 1;
         }

@@ -24,6 +24,7 @@ void OnUninstall()
         MessageBoxA(NULL, " Please choice drivers!", "Do what?", MB_OK | MB_ICONQUESTION);
         return;
     }
+    RecoverTargets();
     if (IsChipsetChecked() == 1) {
         BuildPaths(MACHINE_INF);
         if (!OpenTarget(TargetPath)) {

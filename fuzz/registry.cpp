@@ -126,7 +126,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             Fail("a deleted key is still there", key);
     }
 
-    // The file as written: it loads again and is the old text less whole blocks.
+    // The file as written back: it loads again and is the old text less whole blocks.
+    host::WriteRegistryChanges();
+    if (host::RegistryWriteFailed())
+        Fail("the registry file could not be written", File);
     std::string after = Read(File);
     std::string expected;
     size_t from = 0;

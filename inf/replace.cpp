@@ -52,6 +52,40 @@ void OpenWork(LPCSTR workPath)
     ExitProcess(1);
 }
 
+// A backup holds a target's old text and with it the target's read-only
+// attribute, which would keep it from being deleted.
+static void DeleteBackup(LPCSTR backupPath)
+{
+    DWORD attributes = GetFileAttributesA(backupPath);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
+        !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        SetFileAttributesA(backupPath, FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(backupPath);
+}
+
+void RecoverTargets()
+{
+    for (int target = MACHINE_INF; target <= USB_INF; target++) {
+        BuildPaths((TargetFile)target);
+        DWORD backup = GetFileAttributesA(BackupPath);
+        if (backup == INVALID_FILE_ATTRIBUTES || (backup & FILE_ATTRIBUTE_DIRECTORY))
+            continue;
+        DWORD present = GetFileAttributesA(TargetPath);
+        if (present == INVALID_FILE_ATTRIBUTES) {
+            if (GetLastError() == ERROR_FILE_NOT_FOUND)
+                MoveFileA(BackupPath, TargetPath); // the last text committed, back under its name
+        } else if (!(present & FILE_ATTRIBUTE_DIRECTORY)) {
+            DeleteBackup(BackupPath); // the old text of a commit that went through
+        }
+    }
+    ClearCommandBuffers();
+}
+
+bool BackupExists(LPCSTR backupPath)
+{
+    return GetFileAttributesA(backupPath) != INVALID_FILE_ATTRIBUTES;
+}
+
 bool CommitTarget(LPCSTR targetPath, LPCSTR workPath, LPCSTR backupPath, Command command)
 {
     bool readAll = CloseSourceStream();
@@ -65,10 +99,15 @@ bool CommitTarget(LPCSTR targetPath, LPCSTR workPath, LPCSTR backupPath, Command
             ReportFile("Can't write ", workPath, "File Error");
         return false;
     }
-    DeleteFileA(backupPath);
+    DWORD attributes = GetFileAttributesA(targetPath);
+    DeleteBackup(backupPath);
     if (MoveFileA(targetPath, backupPath)) {
         if (MoveFileA(workPath, targetPath)) {
-            DeleteFileA(backupPath);
+            // The new text keeps the read-only, hidden and system attributes the old one had.
+            if (attributes != INVALID_FILE_ATTRIBUTES &&
+                (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)))
+                SetFileAttributesA(targetPath, attributes);
+            DeleteBackup(backupPath);
             return true;
         }
         MoveFileA(backupPath, targetPath); // the target must not vanish

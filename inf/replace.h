@@ -29,9 +29,19 @@ void ReportMissingTarget(LPCSTR targetPath);
 // Creates the work file as the work stream, or shows "Can't create " with its
 // path and ends the process with exit code 1.
 void OpenWork(LPCSTR workPath);
-// Closes both streams and moves the work file into the target's place. False,
-// after a message, when a read or write failed (nothing is moved and the work
-// file is deleted) or a rename failed (the target is put back if it moved).
+// Closes both streams and moves the work file into the target's place, which
+// keeps the target's read-only, hidden and system attributes. False, after a
+// message, when a read or write failed (nothing is moved and the work file is
+// deleted) or a rename failed (the target is put back if it moved).
 bool CommitTarget(LPCSTR targetPath, LPCSTR workPath, LPCSTR backupPath, Command command);
+
+// Mends what a commit cut short by the end of the process leaves behind, for
+// all three targets, before a command reads any of them: a target that is
+// missing while its backup exists is put back from the backup (its last
+// committed text); a backup beside a target that stands is deleted. Leaves the
+// path buffers empty.
+void RecoverTargets();
+// A backup file stands under `backupPath`: its target must not be made anew.
+bool BackupExists(LPCSTR backupPath);
 
 #endif

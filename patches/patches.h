@@ -24,8 +24,9 @@ extern const Catalogue UsbStringLines;
 void PatchMachineInf();
 void PatchMshdcInf();
 void PatchUsbInf();
-// Writes a complete usb.inf at `path` with no work file; ends the process with
-// exit code 1 when the file cannot be created or written.
-void CreateUsbInf(LPCSTR path);
+// Writes a complete usb.inf to the work file and gives it the name `path`;
+// ends the process with exit code 1 when the file cannot be created, written
+// or named.
+void CreateUsbInf(LPCSTR path, LPCSTR workPath);
 
 #endif

@@ -64,9 +64,9 @@ void PatchUsbInf()
     CopyUntilLine(NULL);
 }
 
-void CreateUsbInf(LPCSTR path)
+void CreateUsbInf(LPCSTR path, LPCSTR workPath)
 {
-    if (!OpenWorkStream(path)) {
+    if (!OpenWorkStream(workPath)) {
         MessageBoxA(NULL, "Can't create usb.inf", "File Open Error", MB_OK | MB_ICONERROR);
         ExitProcess(1);
     }
@@ -74,9 +74,10 @@ void CreateUsbInf(LPCSTR path)
         RefreshCatalogue(*catalogue);
         PutCatalogue(*catalogue);
     }
-    if (!CloseWorkStream()) {
-        // A partial usb.inf would be taken for a whole one by the next Install.
-        DeleteFileA(path);
+    // Written in full and flushed before it takes its name: a usb.inf cut
+    // short would be taken for a whole one by the next Install.
+    if (!CloseWorkStream() || !MoveFileA(workPath, path)) {
+        DeleteFileA(workPath);
         MessageBoxA(NULL, "Can't create usb.inf", "File Open Error", MB_OK | MB_ICONERROR);
         ExitProcess(1);
     }

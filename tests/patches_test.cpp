@@ -169,7 +169,7 @@ TEST(UsbPatch, CreateUsbInfWritesTheWholeFile)
 {
     TempDrive drive;
     PrepareCommand(drive);
-    CreateUsbInf("C:\\WINDOWS\\inf\\usb.inf");
+    CreateUsbInf("C:\\WINDOWS\\inf\\usb.inf", "C:\\WINDOWS\\inf\\out.inf");
     EXPECT_EQ(host::OpenHandleCount(), 0);
     const string created = drive.Read("WINDOWS/INF/usb.inf");
     vector<string> lines = Lines(created);
@@ -241,7 +241,7 @@ TEST(Patches, EveryCommandStartsFromTheFullCatalogues)
     EXPECT_EQ(RunPass(PatchUsbInf, usb), usb); // every header slot blanked here
     TempDrive drive;
     PrepareCommand(drive);
-    CreateUsbInf("C:\\WINDOWS\\inf\\usb.inf");
+    CreateUsbInf("C:\\WINDOWS\\inf\\usb.inf", "C:\\WINDOWS\\inf\\out.inf");
     EXPECT_EQ(CountMarked(drive.Read("WINDOWS/INF/usb.inf")), 21);
 }
 

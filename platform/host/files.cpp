@@ -1,25 +1,49 @@
 // Files as Win32 gives them to the program, over POSIX: drive C: is a host
-// folder, names match regardless of case, MoveFileA never replaces, DeleteFileA
-// deletes files only (and not read-only ones), and a file created for writing
-// is never reached through a symbolic link.
+// folder, names match regardless of case (and a name that two host entries
+// match is refused), MoveFileA never replaces, DeleteFileA deletes files only
+// (and not read-only ones), an open file's share mode is honoured, and a file
+// created for writing is never reached through a symbolic link.
 #include "platform/host/host.h"
 
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/magic.h>
+#include <linux/msdos_fs.h>
 #include <stdio.h>
 #include <strings.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <map>
+#include <set>
 
 namespace {
 
 std::string DriveC = ".";
 thread_local DWORD LastError = 0;
-std::map<intptr_t, int> Handles; // handle value -> file descriptor
+
+// An open file: its descriptor, which file it is, and how it was opened.
+struct OpenFile {
+    int fd;
+    dev_t device;
+    ino_t inode;
+    DWORD access, share;
+};
+std::map<intptr_t, OpenFile> Handles; // by handle value
 intptr_t NextHandle = 0x100;
+std::set<std::string> TwinsReported;
+std::vector<std::string> Changed; // Win32 paths, in the order of their first change
+
+void NoteChange(LPCSTR windowsPath)
+{
+    for (const std::string &known : Changed)
+        if (strcasecmp(known.c_str(), windowsPath) == 0)
+            return;
+    Changed.push_back(windowsPath);
+}
 
 void Fail(DWORD error)
 {
@@ -38,27 +62,45 @@ DWORD ErrorOf(int posixError)
     }
 }
 
-// The entry of `folder` named `name` in any letter case: the exact name first,
-// else the first match in name order.
-bool FindEntry(const std::string &folder, const std::string &name, std::string &found)
+// How a name is found in a host folder. FAT never holds two names that differ
+// only in letter case; a Linux folder may, and then Windows would see either
+// of them: such a name is refused rather than guessed.
+enum Match { NO_ENTRY, ONE_ENTRY, TWIN_ENTRIES };
+
+Match FindEntry(const std::string &folder, const std::string &name, std::string &found, std::string &twin)
 {
-    struct stat info;
-    if (lstat((folder + "/" + name).c_str(), &info) == 0) {
-        found = name;
-        return true;
-    }
     DIR *dir = opendir(folder.c_str());
-    if (!dir)
-        return false;
-    bool any = false;
+    if (!dir) { // a folder that cannot be listed: the name as written, or nothing
+        struct stat info;
+        if (lstat((folder + "/" + name).c_str(), &info) != 0)
+            return NO_ENTRY;
+        found = name;
+        return ONE_ENTRY;
+    }
+    Match match = NO_ENTRY;
     while (dirent *entry = readdir(dir)) {
-        if (strcasecmp(entry->d_name, name.c_str()) == 0 && (!any || found > entry->d_name)) {
+        if (strcasecmp(entry->d_name, name.c_str()) != 0)
+            continue;
+        if (match == NO_ENTRY) {
             found = entry->d_name;
-            any = true;
+            match = ONE_ENTRY;
+        } else {
+            twin = entry->d_name;
+            match = TWIN_ENTRIES;
+            break;
         }
     }
     closedir(dir);
-    return any;
+    return match;
+}
+
+void ReportTwins(LPCSTR windowsPath, const std::string &folder, const std::string &one, const std::string &other)
+{
+    if (TwinsReported.insert(folder + "/" + one).second)
+        fprintf(stderr,
+                "plovex: %s: the folder %s holds both \"%s\" and \"%s\", which Windows cannot tell apart; "
+                "neither is used\n",
+                windowsPath, folder.c_str(), one.c_str(), other.c_str());
 }
 
 // A Win32 path resolved on the host: the folder it lies in (which exists) and
@@ -100,36 +142,83 @@ Resolved Resolve(LPCSTR windowsPath)
         return result;
     }
     std::string folder = DriveC;
-    for (size_t i = 0; i + 1 < parts.size(); i++) {
-        std::string entry;
+    for (size_t i = 0; i < parts.size(); i++) {
+        std::string entry, twin;
+        Match match = FindEntry(folder, parts[i], entry, twin);
+        if (match == TWIN_ENTRIES) {
+            ReportTwins(windowsPath, folder, entry, twin);
+            Fail(ERROR_ACCESS_DENIED);
+            return result;
+        }
+        if (i + 1 == parts.size()) {
+            result.ok = true;
+            result.folder = folder;
+            result.exists = match == ONE_ENTRY;
+            result.name = result.exists ? entry : parts.back();
+            return result;
+        }
         struct stat info;
-        if (!FindEntry(folder, parts[i], entry) || stat((folder + "/" + entry).c_str(), &info) != 0 ||
-            !S_ISDIR(info.st_mode)) {
+        if (match == NO_ENTRY || stat((folder + "/" + entry).c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
             Fail(ERROR_PATH_NOT_FOUND);
             return result;
         }
         folder += "/" + entry;
     }
-    result.ok = true;
-    result.folder = folder;
-    result.exists = FindEntry(folder, parts.back(), result.name);
-    if (!result.exists)
-        result.name = parts.back();
     return result;
 }
 
 int DescriptorOf(HANDLE handle)
 {
     auto found = Handles.find((intptr_t)handle);
-    return found == Handles.end() ? -1 : found->second;
+    return found == Handles.end() ? -1 : found->second.fd;
 }
 
-HANDLE NewHandle(int fd)
+HANDLE NewHandle(const OpenFile &file)
 {
     intptr_t value = NextHandle;
     NextHandle += 4;
-    Handles[value] = fd;
+    Handles[value] = file;
     return (HANDLE)value;
+}
+
+// Windows lets a file be opened again only as the share modes of every open
+// handle allow, and the new open's share mode must allow theirs.
+bool SharingViolation(const struct stat &file, DWORD access, DWORD share)
+{
+    for (const auto &handle : Handles) {
+        const OpenFile &open = handle.second;
+        if (open.device != file.st_dev || open.inode != file.st_ino)
+            continue;
+        if (((access & GENERIC_READ) && !(open.share & FILE_SHARE_READ)) ||
+            ((access & GENERIC_WRITE) && !(open.share & FILE_SHARE_WRITE)) ||
+            ((open.access & GENERIC_READ) && !(share & FILE_SHARE_READ)) ||
+            ((open.access & GENERIC_WRITE) && !(share & FILE_SHARE_WRITE)))
+            return true;
+    }
+    return false;
+}
+
+// An open file can be neither renamed nor deleted (Windows 95 has no
+// FILE_SHARE_DELETE).
+bool IsOpen(const struct stat &file)
+{
+    for (const auto &handle : Handles)
+        if (handle.second.device == file.st_dev && handle.second.inode == file.st_ino)
+            return true;
+    return false;
+}
+
+// The FAT attribute byte of a file on a vfat mount, whose bits are Win32's
+// read-only, hidden, system and archive attributes; false elsewhere.
+bool FatAttributes(int fd, DWORD &attributes)
+{
+    struct statfs volume;
+    __u32 fat = 0;
+    if (fstatfs(fd, &volume) != 0 || volume.f_type != MSDOS_SUPER_MAGIC ||
+        ioctl(fd, FAT_IOCTL_GET_ATTRIBUTES, &fat) != 0)
+        return false;
+    attributes = fat;
+    return true;
 }
 
 } // namespace
@@ -152,10 +241,20 @@ int OpenHandleCount()
     return (int)Handles.size();
 }
 
+std::vector<std::string> ChangedFiles()
+{
+    return Changed;
+}
+
+void ForgetChangedFiles()
+{
+    Changed.clear();
+}
+
 void CloseAllHandles()
 {
     for (auto &handle : Handles)
-        close(handle.second);
+        close(handle.second.fd);
     Handles.clear();
 }
 
@@ -174,11 +273,11 @@ void WINAPI SetLastError(DWORD error)
 HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                           DWORD disposition, DWORD flags, HANDLE templateFile)
 {
+    host::WriteRegistryChanges();
     if (host::FaultDue(host::Operation::CreateFile)) {
         Fail(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
-    (void)share;
     (void)security;
     (void)flags;
     (void)templateFile;
@@ -192,9 +291,14 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
     int mode = (access & GENERIC_WRITE) ? ((access & GENERIC_READ) ? O_RDWR : O_WRONLY) : O_RDONLY;
     int open_flags = mode | O_CLOEXEC | O_NONBLOCK; // a FIFO must not block the program
     if (disposition == CREATE_ALWAYS) {
-        // Windows refuses to overwrite a directory or a read-only file.
+        // Windows refuses to overwrite a directory or a read-only file, and
+        // one that is open without a share mode that allows it.
         if (present && (S_ISDIR(info.st_mode) || (S_ISREG(info.st_mode) && !(info.st_mode & S_IWUSR)))) {
             Fail(ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
+        if (present && SharingViolation(info, access, share)) {
+            Fail(ERROR_SHARING_VIOLATION);
             return INVALID_HANDLE_VALUE;
         }
         open_flags |= O_CREAT | O_TRUNC | O_NOFOLLOW;
@@ -216,8 +320,15 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
         Fail(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
+    if (SharingViolation(info, access, share)) {
+        close(fd);
+        Fail(ERROR_SHARING_VIOLATION);
+        return INVALID_HANDLE_VALUE;
+    }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    return NewHandle(fd);
+    if (disposition == CREATE_ALWAYS)
+        NoteChange(name);
+    return NewHandle({fd, info.st_dev, info.st_ino, access, share});
 }
 
 BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, void *overlapped)
@@ -334,7 +445,7 @@ BOOL WINAPI CloseHandle(HANDLE object)
         Fail(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    int fd = found->second;
+    int fd = found->second.fd;
     Handles.erase(found);
     bool injected = host::FaultDue(host::Operation::CloseHandle); // the handle is gone all the same
     if (close(fd) != 0 || injected) {
@@ -355,8 +466,13 @@ BOOL WINAPI MoveFileA(LPCSTR existing, LPCSTR newName)
     Resolved from = Resolve(existing);
     if (!from.ok)
         return FALSE;
-    if (!from.exists) {
+    struct stat info;
+    if (!from.exists || lstat(from.path().c_str(), &info) != 0) {
         Fail(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    if (IsOpen(info)) {
+        Fail(ERROR_SHARING_VIOLATION);
         return FALSE;
     }
     Resolved to = Resolve(newName);
@@ -375,16 +491,20 @@ BOOL WINAPI MoveFileA(LPCSTR existing, LPCSTR newName)
             Fail(ErrorOf(errno));
             return FALSE;
         }
+        NoteChange(newName);
         return TRUE;
     }
     // Never replace: a rename onto an existing name fails, as on Windows.
-    if (renameat2(AT_FDCWD, from.path().c_str(), AT_FDCWD, to.path().c_str(), RENAME_NOREPLACE) == 0)
+    bool moved = renameat2(AT_FDCWD, from.path().c_str(), AT_FDCWD, to.path().c_str(), RENAME_NOREPLACE) == 0;
+    if (!moved && (errno == EINVAL || errno == ENOSYS) && // a file system without the flag
+        link(from.path().c_str(), to.path().c_str()) == 0) {
+        unlink(from.path().c_str());
+        moved = true;
+    }
+    if (moved) {
+        NoteChange(existing);
+        NoteChange(newName);
         return TRUE;
-    if (errno == EINVAL || errno == ENOSYS) { // a file system without the flag
-        if (link(from.path().c_str(), to.path().c_str()) == 0) {
-            unlink(from.path().c_str());
-            return TRUE;
-        }
     }
     Fail(ErrorOf(errno));
     return FALSE;
@@ -409,9 +529,86 @@ BOOL WINAPI DeleteFileA(LPCSTR name)
         Fail(ERROR_ACCESS_DENIED);
         return FALSE;
     }
+    if (IsOpen(info)) {
+        Fail(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
     if (unlink(r.path().c_str()) != 0) {
         Fail(ErrorOf(errno));
         return FALSE;
     }
+    NoteChange(name);
     return TRUE;
+}
+
+// The read-only attribute is the owner's write permission; on a vfat mount all
+// four attributes are the file system's own.
+DWORD WINAPI GetFileAttributesA(LPCSTR name)
+{
+    if (host::FaultDue(host::Operation::GetFileAttributes)) {
+        Fail(ERROR_ACCESS_DENIED);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    Resolved r = Resolve(name);
+    if (!r.ok)
+        return INVALID_FILE_ATTRIBUTES;
+    // A symbolic link answers for the file it names, as under Wine; a dangling one is no file.
+    struct stat info;
+    if (!r.exists || stat(r.path().c_str(), &info) != 0) {
+        Fail(ERROR_FILE_NOT_FOUND);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    if (S_ISDIR(info.st_mode))
+        return FILE_ATTRIBUTE_DIRECTORY;
+    DWORD attributes = FILE_ATTRIBUTE_ARCHIVE;
+    if (S_ISREG(info.st_mode)) {
+        int fd = open(r.path().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0 || !FatAttributes(fd, attributes))
+            attributes = FILE_ATTRIBUTE_ARCHIVE | ((info.st_mode & S_IWUSR) ? 0 : FILE_ATTRIBUTE_READONLY);
+        if (fd >= 0)
+            close(fd);
+    }
+    return attributes;
+}
+
+// Sets the read-only attribute (and on vfat the hidden, system and archive
+// attributes) of a regular file; a symbolic link is never followed.
+BOOL WINAPI SetFileAttributesA(LPCSTR name, DWORD attributes)
+{
+    if (host::FaultDue(host::Operation::SetFileAttributes)) {
+        Fail(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    Resolved r = Resolve(name);
+    if (!r.ok)
+        return FALSE;
+    if (!r.exists) {
+        Fail(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    int fd = open(r.path().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat info;
+    if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        Fail(fd < 0 && errno != ELOOP ? ErrorOf(errno) : ERROR_ACCESS_DENIED);
+        if (fd >= 0)
+            close(fd);
+        return FALSE;
+    }
+    DWORD old;
+    bool ok;
+    if (FatAttributes(fd, old)) {
+        __u32 fat = attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                  FILE_ATTRIBUTE_ARCHIVE);
+        ok = ioctl(fd, FAT_IOCTL_SET_ATTRIBUTES, &fat) == 0;
+    } else {
+        mode_t mode = info.st_mode & 07777;
+        mode = (attributes & FILE_ATTRIBUTE_READONLY) ? mode & ~(mode_t)0222 : mode | S_IWUSR;
+        ok = fchmod(fd, mode) == 0;
+    }
+    if (ok)
+        NoteChange(name);
+    else
+        Fail(ErrorOf(errno));
+    close(fd);
+    return ok;
 }

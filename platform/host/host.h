@@ -21,6 +21,10 @@ void SetDriveC(const std::string &folder);
 // of case; empty when the path leads nowhere.
 std::string HostPath(const std::string &windowsPath);
 int OpenHandleCount();
+// Every Win32 path the program has created, written, renamed, deleted or
+// given attributes, in the order of its first change.
+std::vector<std::string> ChangedFiles();
+void ForgetChangedFiles();
 // What process exit does with the handles, for tests that catch ProcessExit.
 void CloseAllHandles();
 
@@ -28,10 +32,15 @@ void CloseAllHandles();
 // Makes the n-th call from now (1-based) of one operation fail as the system
 // would report it; n = 0 disarms. Each operation counts its own calls.
 enum class Operation { CreateFile, ReadFile, WriteFile, FlushFileBuffers, CloseHandle, MoveFile, DeleteFile,
-                       RegistryWrite, Count };
+                       GetFileAttributes, SetFileAttributes, RegistryWrite, Count };
 void FailNth(Operation operation, int n);
 bool FaultFired();            // the armed fault has gone off since FailNth
 int CallCount(Operation operation); // calls since the last ResetFaults
+// A crash instead of a failure: the process ends with _exit(CRASH_EXIT_CODE)
+// in place of the n-th call (1-based) of any operation from now; 0 disarms.
+enum { CRASH_EXIT_CODE = 86 };
+void CrashAtCall(int n);
+int TotalCalls(); // calls of every operation since the last ResetFaults
 void ResetFaults();
 bool FaultDue(Operation operation); // called by each stand-in; true: fail this call
 
@@ -83,12 +92,20 @@ using RebootHandler = std::function<void()>;
 void SetRebootHandler(RebootHandler handler);
 
 // ---- registry ----------------------------------------------------------------
-// HKEY_LOCAL_MACHINE as a REGEDIT4 file. Loading refuses a file it cannot read
-// or parse, naming the line; the file is rewritten after every deletion.
+// HKEY_LOCAL_MACHINE as a REGEDIT4 file. Loading refuses a file it cannot read,
+// parse or later replace (read-only, or a folder that takes no new file), naming
+// the line or the reason; a symbolic link is followed to the file it names.
+// Deletions are kept in memory and written back by WriteRegistryChanges, which
+// the file calls, MessageBoxA and ExitProcess call first: one rewrite per group.
 bool LoadRegistry(const std::string &path, std::string &error);
 void UseEmptyRegistry();
+std::string RegistryFile(); // the file in use, links resolved; empty: none
 bool RegistryKeyExists(const std::string &key);
-using RegistryDeleteHandler = std::function<void(LPCSTR key, bool found)>;
+void WriteRegistryChanges();
+bool RegistryWriteFailed(); // a write back has failed during this run
+// Told of every RegDeleteKeyA once its outcome is on disk, in call order:
+// `failure` is empty, or why the file could not be written (the key stays).
+using RegistryDeleteHandler = std::function<void(LPCSTR key, bool found, const std::string &failure)>;
 void SetRegistryDeleteHandler(RegistryDeleteHandler handler);
 
 // ---- terminal front end (terminal.cpp) ---------------------------------------

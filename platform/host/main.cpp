@@ -8,7 +8,11 @@
 
 #include <CLI/CLI.hpp>
 
+#include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,9 +22,11 @@
 
 namespace {
 
-enum { RUNNER_ERROR = 2 };
+// Exit codes of the runner's own: an error found before anything was written,
+// and a problem found after the program had changed something.
+enum { RUNNER_ERROR = 2, ERROR_AFTER_CHANGES = 3 };
 
-// An error of the runner itself (usage, script, registry file): exit code 2.
+// An error of the runner itself (usage, script, registry file, folder in use).
 struct RunnerError {
     std::string message;
 };
@@ -36,6 +42,7 @@ std::ofstream Log;
 bool LogOpen;
 bool Terminal;
 std::string BoxTranscript; // printed after the terminal is given back
+int KeysDeleted;           // device keys whose deletion is on disk
 
 void LogEvent(const std::string &json)
 {
@@ -46,6 +53,25 @@ void LogEvent(const std::string &json)
 }
 
 // ---- the script ---------------------------------------------------------------
+
+// A line of the script as a message quotes it: a short start, control
+// characters shown as escapes.
+std::string Quoted(const std::string &line)
+{
+    const size_t most = 40;
+    std::string out = "\"";
+    for (size_t i = 0; i < line.size() && i < most; i++) {
+        unsigned char c = (unsigned char)line[i];
+        if (c < 0x20 || c >= 0x7f) {
+            char code[8];
+            snprintf(code, sizeof code, "\\x%02x", c);
+            out += code;
+        } else {
+            out += (char)c;
+        }
+    }
+    return out + (line.size() > most ? "...\" (" + std::to_string(line.size()) + " characters)" : "\"");
+}
 
 void ParseScript(std::istream &in, const std::string &name)
 {
@@ -68,8 +94,8 @@ void ParseScript(std::istream &in, const std::string &name)
                                     action.word == "escape" || action.word == "yes" || action.word == "no") &&
                                        action.object.empty();
         if (!known)
-            throw RunnerError{name + ":" + std::to_string(number) + ": not understood: \"" + text +
-                              "\" (see plovex --help for the script's words)"};
+            throw RunnerError{name + ":" + std::to_string(number) + ": not understood: " + Quoted(text) +
+                              " (see plovex --help for the script's words)"};
         Script.push_back(action);
     }
 }
@@ -178,6 +204,103 @@ void RunScriptDialog(host::Dialog &dialog)
     }
 }
 
+// ---- the files the runner is given -------------------------------------------
+
+// A path as the file system reaches it: links and dots resolved, also for a
+// file that does not exist yet (its folder resolved).
+std::string RealPath(const std::string &path)
+{
+    char real[PATH_MAX];
+    if (realpath(path.c_str(), real))
+        return real;
+    size_t cut = path.find_last_of('/');
+    std::string folder = cut == std::string::npos ? "." : cut == 0 ? "/" : path.substr(0, cut);
+    if (!realpath(folder.c_str(), real))
+        return path;
+    return std::string(real) + (real[1] ? "/" : "") + path.substr(cut == std::string::npos ? 0 : cut + 1);
+}
+
+bool Below(const std::string &path, const std::string &folder)
+{
+    return folder == "/" || path.compare(0, folder.size() + 1, folder + "/") == 0;
+}
+
+// The log is written and the script read while the program changes drive C:
+// and the registry file; neither may be one of them.
+void CheckRunnerFile(const char *what, const std::string &path, const std::string &driveC)
+{
+    if (path.empty() || path == "-")
+        return;
+    std::string real = RealPath(path);
+    std::string registry = host::RegistryFile();
+    if (!registry.empty() && real == registry)
+        throw RunnerError{std::string(what) + " " + path + " is the registry file; give another file"};
+    if (Below(real, RealPath(driveC)))
+        throw RunnerError{std::string(what) + " " + path + " lies on drive C: (" + driveC +
+                          "), whose files the program changes; give a file outside it"};
+}
+
+// One run at a time per Windows folder: two runs would share the work file
+// out.inf and each other's renames. The locks last until the process ends.
+void LockFolder(const std::string &folder)
+{
+    int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return; // a folder that cannot be opened holds nothing to protect
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+        throw RunnerError{"the folder " + folder + " is in use by another plovex run; nothing was changed"};
+}
+
+void LockFolders(const std::string &driveC, const std::string &windowsDir, const std::string &registryFile)
+{
+    std::string windows = host::HostPath(windowsDir);
+    struct stat info;
+    if (windows.empty() || stat(windows.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+        windows = driveC;
+    windows = RealPath(windows);
+    LockFolder(windows);
+    if (!registryFile.empty()) {
+        std::string registry = RealPath(registryFile);
+        std::string folder = registry.substr(0, registry.find_last_of('/'));
+        if (folder.empty())
+            folder = "/";
+        if (folder != windows)
+            LockFolder(folder);
+    }
+}
+
+// What the program had changed when the run went wrong, for the message and
+// the log: the files it wrote that stand now, and the keys it deleted.
+std::vector<std::string> ChangedFilesStanding()
+{
+    std::vector<std::string> standing;
+    for (const std::string &name : host::ChangedFiles()) {
+        std::string path = host::HostPath(name);
+        struct stat info;
+        if (!path.empty() && lstat(path.c_str(), &info) == 0)
+            standing.push_back(name);
+    }
+    return standing;
+}
+
+bool AnythingChanged()
+{
+    return !host::ChangedFiles().empty() || KeysDeleted > 0 || host::RegistryWriteFailed();
+}
+
+std::string ChangesSaid(const std::vector<std::string> &files)
+{
+    std::string said = "by then the program had ";
+    if (files.empty()) {
+        said += "written no file";
+    } else {
+        said += "written";
+        for (size_t i = 0; i < files.size(); i++)
+            said += (i ? ", " : " ") + files[i];
+    }
+    return said + " and deleted " + std::to_string(KeysDeleted) + " device key" + (KeysDeleted == 1 ? "" : "s");
+}
+
 const char Help[] = R"(Runs Plovex, the Windows 95 chipset INF utility, on Linux over a folder that
 stands for drive C:.
 
@@ -187,103 +310,166 @@ script, one action a line (blank lines and # comments skipped):
   check chipset | uncheck chipset | check usb | uncheck usb
   install | uninstall | exit | escape
   yes | no      answers the Yes/No message box that is open (OK boxes take no line)
-Every message box is printed on standard output.
+Every message box is printed on standard output. A script that never says
+"exit" is refused before anything runs.
 
-Exit codes: 0 and 1 as the program gives them (1: a file could not be opened
-or created); 2 for the runner's own errors (usage, script, registry file).
+One run at a time: a second run on the same Windows folder (or registry
+folder) is refused at once. --log and --script may not lie on drive C:.
+
+Exit codes:
+  0, 1  as the program gives them (1: an INF file could not be opened or created)
+  2     the runner's own error, found before anything was written (usage,
+        script, registry file, folder in use)
+  3     a problem found after the program had changed files: the script did not
+        fit a message box that came up, or the registry file could not be
+        written; standard error and the log say what had been done
 
 Example:
   printf 'install\nexit\nno\n' | plovex --drive-c sample --registry sample/SYSTEM.REG
-
-A script that never says "exit" is refused before anything runs.
 )";
+
+struct Options {
+    std::string driveC = ".", windowsDir = "C:\\WINDOWS", os = "win95", registry, script, log;
+};
+
+// The command line; returns an exit code when there is nothing to run.
+bool ParseOptions(int argc, char **argv, Options &options, int &code)
+{
+    CLI::App app{"plovex: Plovex.exe R1.03 over a host folder", "plovex"};
+    app.footer(Help);
+    app.add_option("--drive-c", options.driveC, "folder that stands for drive C: (default: the current directory)")
+        ->check(CLI::ExistingDirectory);
+    app.add_option("--windows-dir", options.windowsDir, "what GetWindowsDirectoryA answers (default C:\\WINDOWS)");
+    app.add_option("--os", options.os, "the version GetVersionExA reports (default win95)")
+        ->check(CLI::IsMember({"win95", "win95osr2", "nt", "win32s"}));
+    app.add_option("--registry", options.registry, "REGEDIT4 file that stands for HKEY_LOCAL_MACHINE");
+    app.add_option("--script", options.script, "actions to run instead of the terminal dialog ('-': standard input)");
+    app.add_option("--log", options.log, "write every event as a JSON line to this file (not on drive C:)");
+    app.set_version_flag("--version", "plovex 1.03 (host runner)");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        code = app.exit(e);
+        if (code != 0)
+            code = RUNNER_ERROR;
+        return false;
+    }
+    return true;
+}
+
+// Everything that can be refused is refused here, before the program runs.
+void SetUpHost(const Options &options)
+{
+    host::SetDriveC(options.driveC);
+    host::SetWindowsDirectory(options.windowsDir);
+    host::SetOs(options.os == "win95osr2" ? host::Os::Win95Osr2
+                : options.os == "nt"      ? host::Os::Nt
+                : options.os == "win32s"  ? host::Os::Win32s
+                                          : host::Os::Win95);
+    LockFolders(options.driveC, options.windowsDir, options.registry);
+    if (!options.registry.empty()) {
+        std::string error;
+        if (!host::LoadRegistry(options.registry, error))
+            throw RunnerError{"registry file " + error};
+    } else {
+        std::cerr << "plovex: no --registry given: the registry is empty, so no device key is deleted\n";
+        host::UseEmptyRegistry();
+    }
+    CheckRunnerFile("log", options.log, options.driveC);
+    CheckRunnerFile("script", options.script, options.driveC);
+
+    Terminal = options.script.empty() && isatty(0);
+    if (!Terminal) {
+        if (options.script.empty() || options.script == "-") {
+            ParseScript(std::cin, "standard input");
+        } else {
+            std::ifstream in(options.script);
+            if (!in)
+                throw RunnerError{"script " + options.script + ": cannot be read"};
+            ParseScript(in, options.script);
+        }
+        CheckScriptEnds(options.os == "nt" || options.os == "win32s");
+    }
+    if (!options.log.empty()) {
+        Log.open(options.log, std::ios::out | std::ios::trunc);
+        if (!Log)
+            throw RunnerError{"log " + options.log + ": cannot be written"};
+        LogOpen = true;
+    }
+
+    host::SetMessageBoxHandler(ShowBox);
+    host::SetDialogLoop(Terminal ? host::DialogLoop(host::RunTerminalDialog) : host::DialogLoop(RunScriptDialog));
+    host::SetRegistryDeleteHandler([](LPCSTR key, bool found, const std::string &failure) {
+        std::string event = std::string("{\"event\":\"regdelete\",\"key\":") + JsonString(key) +
+                            ",\"found\":" + (found ? "true" : "false");
+        if (!failure.empty()) {
+            std::cerr << "plovex: registry file " << host::RegistryFile() << ": " << key
+                      << " was not deleted: " << failure << "\n";
+            event += ",\"deleted\":false,\"error\":" + JsonString(failure);
+        } else if (found) {
+            KeysDeleted++;
+        }
+        LogEvent(event + "}");
+    });
+    host::SetRebootHandler([] {
+        if (!Terminal)
+            std::cout << "(restart of Windows requested)\n";
+        LogEvent("{\"event\":\"reboot\"}");
+    });
+}
+
+int RunProgram()
+{
+    int code;
+    try {
+        code = WinMain((HINSTANCE)(intptr_t)0x400000, NULL, (LPSTR) "", SW_RESTORE);
+    } catch (const host::ProcessExit &exit) {
+        code = exit.code;
+    }
+    host::WriteRegistryChanges();
+    return code;
+}
+
+// Ends the terminal and prints what it held back.
+void GiveBackTerminal()
+{
+    if (Terminal)
+        host::EndTerminal();
+    std::cout << BoxTranscript;
+    std::cout.flush();
+}
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    CLI::App app{"plovex: Plovex.exe R1.03 over a host folder", "plovex"};
-    app.footer(Help);
-    std::string driveC = ".", windowsDir = "C:\\WINDOWS", os = "win95", registry, script, logPath;
-    app.add_option("--drive-c", driveC, "folder that stands for drive C: (default: the current directory)")
-        ->check(CLI::ExistingDirectory);
-    app.add_option("--windows-dir", windowsDir, "what GetWindowsDirectoryA answers (default C:\\WINDOWS)");
-    app.add_option("--os", os, "the version GetVersionExA reports (default win95)")
-        ->check(CLI::IsMember({"win95", "win95osr2", "nt", "win32s"}));
-    app.add_option("--registry", registry, "REGEDIT4 file that stands for HKEY_LOCAL_MACHINE");
-    app.add_option("--script", script, "actions to run instead of the terminal dialog ('-': standard input)");
-    app.add_option("--log", logPath, "write every event as a JSON line to this file");
-    app.set_version_flag("--version", "plovex 1.03 (host runner)");
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError &e) {
-        int code = app.exit(e);
-        return code == 0 ? 0 : RUNNER_ERROR;
-    }
-
+    Options options;
     int code = 0;
+    if (!ParseOptions(argc, argv, options, code))
+        return code;
     try {
-        host::SetDriveC(driveC);
-        host::SetWindowsDirectory(windowsDir);
-        host::SetOs(os == "win95osr2" ? host::Os::Win95Osr2 : os == "nt" ? host::Os::Nt
-                    : os == "win32s" ? host::Os::Win32s : host::Os::Win95);
-        if (!registry.empty()) {
-            std::string error;
-            if (!host::LoadRegistry(registry, error))
-                throw RunnerError{"registry file " + error};
-        } else {
-            std::cerr << "plovex: no --registry given: the registry is empty, so no device key is deleted\n";
-            host::UseEmptyRegistry();
-        }
-
-        Terminal = script.empty() && isatty(0);
-        if (!Terminal) {
-            if (script.empty() || script == "-") {
-                ParseScript(std::cin, "standard input");
-            } else {
-                std::ifstream in(script);
-                if (!in)
-                    throw RunnerError{"script " + script + ": cannot be read"};
-                ParseScript(in, script);
-            }
-            CheckScriptEnds(os == "nt" || os == "win32s");
-        }
-        if (!logPath.empty()) {
-            Log.open(logPath, std::ios::out | std::ios::trunc);
-            if (!Log)
-                throw RunnerError{"log " + logPath + ": cannot be written"};
-            LogOpen = true;
-        }
-
-        host::SetMessageBoxHandler(ShowBox);
-        host::SetDialogLoop(Terminal ? host::DialogLoop(host::RunTerminalDialog) : host::DialogLoop(RunScriptDialog));
-        host::SetRegistryDeleteHandler([](LPCSTR key, bool found) {
-            LogEvent(std::string("{\"event\":\"regdelete\",\"key\":") + JsonString(key) +
-                     ",\"found\":" + (found ? "true" : "false") + "}");
-        });
-        host::SetRebootHandler([] {
-            if (!Terminal)
-                std::cout << "(restart of Windows requested)\n";
-            LogEvent("{\"event\":\"reboot\"}");
-        });
-
-        try {
-            code = WinMain((HINSTANCE)(intptr_t)0x400000, NULL, (LPSTR) "", SW_RESTORE);
-        } catch (const host::ProcessExit &exit) {
-            code = exit.code;
-        }
+        SetUpHost(options);
+        code = RunProgram();
     } catch (const RunnerError &error) {
+        host::WriteRegistryChanges();
         host::CloseAllHandles();
-        if (Terminal)
-            host::EndTerminal();
-        std::cout << BoxTranscript;
-        std::cerr << "plovex: " << error.message << "\n";
-        LogEvent("{\"event\":\"exit\",\"code\":2}");
-        return RUNNER_ERROR;
+        GiveBackTerminal();
+        bool changed = AnythingChanged();
+        std::string message = error.message;
+        if (changed)
+            message += "; " + ChangesSaid(ChangedFilesStanding());
+        std::cerr << "plovex: " << message << "\n";
+        code = changed ? ERROR_AFTER_CHANGES : RUNNER_ERROR;
+        LogEvent("{\"event\":\"error\",\"message\":" + JsonString(message) + "}");
+        LogEvent("{\"event\":\"exit\",\"code\":" + std::to_string(code) + "}");
+        return code;
     }
-    if (Terminal)
-        host::EndTerminal();
-    std::cout << BoxTranscript;
+    GiveBackTerminal();
+    if (host::RegistryWriteFailed()) {
+        std::cerr << "plovex: the registry file " << host::RegistryFile()
+                  << " could not be written; the device keys named above are still in it\n";
+        code = ERROR_AFTER_CHANGES;
+    }
     LogEvent("{\"event\":\"exit\",\"code\":" + std::to_string(code) + "}");
     return code;
 }

@@ -69,6 +69,7 @@ UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT size)
 
 void WINAPI ExitProcess(UINT exitCode)
 {
+    host::WriteRegistryChanges();
     host::CloseAllHandles(); // as the system closes them when a process ends
     throw host::ProcessExit{(int)exitCode};
 }
@@ -93,6 +94,7 @@ namespace host {
 void Reset()
 {
     CloseAllHandles();
+    ForgetChangedFiles();
     SetDriveC(".");
     SetOs(Os::Win95);
     SetVersionFails(false);

@@ -53,6 +53,7 @@ void Click(int controlId)
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
 {
     (void)owner;
+    host::WriteRegistryChanges();
     if (host::BoxHandler)
         return host::BoxHandler(text ? text : "", caption ? caption : "Error", type);
     int answer = IDOK;

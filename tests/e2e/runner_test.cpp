@@ -29,6 +29,8 @@ struct Outcome {
 };
 
 struct Sample : TempDrive {
+    TempDrive io; // the runner's own files, which may not lie on drive C:
+
     Sample()
     {
         std::filesystem::copy(PLOVEX_SAMPLE, root, std::filesystem::copy_options::recursive |
@@ -40,8 +42,8 @@ struct Sample : TempDrive {
 
     Outcome Plovex(const std::string &script, std::vector<std::string> options = {})
     {
-        Write("script.txt", script);
-        std::vector<std::string> args = {PLOVEX_RUNNER, "--drive-c", root, "--log", Path("log.jsonl")};
+        io.Write("script.txt", script);
+        std::vector<std::string> args = {PLOVEX_RUNNER, "--drive-c", root, "--log", io.Path("log.jsonl")};
         if (std::find(options.begin(), options.end(), "--registry") == options.end())
             args.insert(args.end(), {"--registry", Path("SYSTEM.REG")});
         args.insert(args.end(), options.begin(), options.end());
@@ -51,18 +53,18 @@ struct Sample : TempDrive {
         argv.push_back(nullptr);
         posix_spawn_file_actions_t files;
         posix_spawn_file_actions_init(&files);
-        posix_spawn_file_actions_addopen(&files, 0, Path("script.txt").c_str(), O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&files, 1, Path("stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&files, 2, Path("stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        unlink(Path("log.jsonl").c_str());
+        posix_spawn_file_actions_addopen(&files, 0, io.Path("script.txt").c_str(), O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&files, 1, io.Path("stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&files, 2, io.Path("stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        unlink(io.Path("log.jsonl").c_str());
         pid_t pid;
         int status = 0;
         EXPECT_EQ(posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), environ), 0);
         posix_spawn_file_actions_destroy(&files);
         waitpid(pid, &status, 0);
-        Outcome run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, Read("stdout.txt"), Read("stderr.txt"), {}};
+        Outcome run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, io.Read("stdout.txt"), io.Read("stderr.txt"), {}};
         std::string line;
-        for (char c : Read("log.jsonl"))
+        for (char c : io.Read("log.jsonl"))
             if (c == '\n') {
                 run.log.push_back(line);
                 line.clear();
@@ -72,15 +74,12 @@ struct Sample : TempDrive {
         return run;
     }
 
-    // Every file below the root with its bytes, but the runner's own.
+    // Every file below the root with its bytes.
     std::map<std::string, std::string> Snapshot() const
     {
         std::map<std::string, std::string> files;
         for (auto &entry : std::filesystem::recursive_directory_iterator(root)) {
             std::string relative = entry.path().string().substr(root.size() + 1);
-            if (relative == "script.txt" || relative == "stdout.txt" || relative == "stderr.txt" ||
-                relative == "log.jsonl")
-                continue;
             files[relative] = entry.is_regular_file() ? Read(relative) : "<dir>";
         }
         return files;
@@ -437,13 +436,25 @@ TEST(RunnerErrors, ClearMessageExitCodeTwoNothingWritten)
     }
 }
 
-TEST(RunnerErrors, MissingAnswerIsAScriptError)
+// A script that does not fit the boxes met: exit code 2 while nothing has been
+// written, 3 once the program has changed files, and then standard error and
+// the log say what had been done.
+TEST(RunnerErrors, AScriptThatDoesNotFitTheBoxesSaysWhatWasDone)
 {
     Sample c;
     Outcome run = c.Plovex("install\nexit\nexit\n"); // the restart prompt wants yes or no
-    EXPECT_EQ(run.code, 2);
-    EXPECT_NE(run.err.find("line 3"), std::string::npos) << run.err;
-    Outcome stray = c.Plovex("yes\nexit\n");
+    EXPECT_EQ(run.code, 3);
+    for (const char *said : {"line 3", "a Yes/No box is open", "C:\\WINDOWS\\inf\\machine.inf",
+                             "C:\\WINDOWS\\inf\\mshdc.inf", "C:\\WINDOWS\\inf\\usb.inf", "deleted 6 device keys"})
+        EXPECT_NE(run.err.find(said), std::string::npos) << said << " in: " << run.err;
+    ASSERT_GE(run.log.size(), 2u);
+    EXPECT_NE(run.log[run.log.size() - 2].find("\"event\":\"error\""), std::string::npos);
+    EXPECT_EQ(run.log.back(), R"({"event":"exit","code":3})");
+
+    Sample d;
+    auto before = d.Snapshot();
+    Outcome stray = d.Plovex("yes\nexit\n");
     EXPECT_EQ(stray.code, 2);
     EXPECT_NE(stray.err.find("no Yes/No box is open"), std::string::npos) << stray.err;
+    EXPECT_EQ(d.Snapshot(), before);
 }

@@ -1,4 +1,7 @@
 #include "tests/faults/faults.h"
+#include "app/main.h"
+#include "app/state.h"
+#include "platform/host/host.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -59,6 +62,24 @@ void CopySample(const std::string &folder, bool registry)
     fs::copy(SamplePath("WINDOWS"), folder + "/WINDOWS", fs::copy_options::recursive);
     if (registry)
         fs::copy_file(SamplePath("SYSTEM.REG"), folder + "/SYSTEM.REG");
+}
+
+void CopyFolder(const std::string &from, const std::string &to)
+{
+    fs::copy(from, to, fs::copy_options::recursive);
+}
+
+bool StartDialog(const std::string &root, std::string &error)
+{
+    host::Reset();
+    host::SetDriveC(root);
+    if (!host::LoadRegistry(root + "/SYSTEM.REG", error))
+        return false;
+    RestartFlag = 0;
+    MainDialogProc(host::DialogWindow(), WM_INITDIALOG, 0, 0);
+    if (IsChipsetChecked() != 1 || IsUsbChecked() != 1)
+        return (error = "the dialog did not check both boxes", false);
+    return true;
 }
 
 bool Exists(const std::string &path)

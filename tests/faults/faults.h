@@ -28,6 +28,14 @@ std::string MemoryFolder();
 void CopySample(const std::string &folder, bool registry = true);
 std::string SamplePath(const std::string &relative);
 
+// Copies a folder with everything in it (file modes kept).
+void CopyFolder(const std::string &from, const std::string &to);
+
+// The host as the dialog leaves it after WM_INITDIALOG, drive C: at `root` and
+// its SYSTEM.REG loaded, both group boxes checked: ready for OnInstall or
+// OnUninstall in this process. False, with the reason, when that fails.
+bool StartDialog(const std::string &root, std::string &error);
+
 bool Exists(const std::string &path); // anything at all, a dangling link included
 std::string ReadFile(const std::string &path);
 void WriteFile(const std::string &path, const std::string &bytes);

@@ -124,7 +124,7 @@ protected:
     {
         std::string root = Quote(drive.root);
         drive.Write("run.sh", environment + " " + Quote(PLOVEX_RUNNER) + " --drive-c " + root + " --registry " +
-                                  Quote(drive.Path("SYSTEM.REG")) + " --log " + Quote(drive.Path("log.jsonl")) +
+                                  Quote(drive.Path("SYSTEM.REG")) + " --log " + Quote(io.Path("log.jsonl")) +
                                   " " + options + "\ncode=$?\nstty -a > " + Quote(drive.Path("stty.txt")) +
                                   "\necho $code > " + Quote(drive.Path("exit.tmp")) + " && mv " +
                                   Quote(drive.Path("exit.tmp")) + " " + Quote(drive.Path("exit.txt")) +
@@ -175,7 +175,7 @@ protected:
         return atoi(drive.Read("exit.txt").c_str());
     }
 
-    std::string Log() { return drive.Exists("log.jsonl") ? drive.Read("log.jsonl") : ""; }
+    std::string Log() { return io.Exists("log.jsonl") ? io.Read("log.jsonl") : ""; }
 
     std::vector<Box> Boxes()
     {
@@ -205,6 +205,7 @@ protected:
     }
 
     TempDrive drive;
+    TempDrive io; // the log, which may not lie on drive C:
     std::string socket;
     bool started = false;
 };
