@@ -1,0 +1,204 @@
+// The process killed at every file-system call of a command in turn, then run
+// again as a user would: for each start state and command, and n = 1, 2, ...,
+// a child process runs the command and ends itself in place of its n-th call
+// (the registry file's writes included); then the same command, and the other
+// one, run to their end on what it left. Afterwards every target holds a
+// complete text under its own name, no backup or work file is left, and the
+// registry file is the old one less whole groups of device keys.
+#include "tests/faults/faults.h"
+#include "commands/commands.h"
+#include "platform/host/host.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <optional>
+
+using namespace faults;
+
+namespace {
+
+const char *const Targets[] = {"machine.inf", "mshdc.inf", "usb.inf"};
+const char *const Leftovers[] = {"machine.in@", "mshdc.in@", "usb.in@", "out.inf"};
+
+enum CommandId { INSTALL, UNINSTALL };
+const char *const CommandNames[] = {"Install", "Uninstall"};
+
+struct State {
+    std::optional<std::string> targets[3];
+    std::string registry;
+};
+
+std::optional<std::string> ReadInf(const char *name)
+{
+    std::string path = host::HostPath(std::string("C:\\WINDOWS\\inf\\") + name);
+    if (path.empty() || !Exists(path))
+        return std::nullopt;
+    return ReadFile(path);
+}
+
+State Take(const std::string &root)
+{
+    host::SetDriveC(root);
+    State state;
+    for (int t = 0; t < 3; t++)
+        state.targets[t] = ReadInf(Targets[t]);
+    state.registry = ReadFile(root + "/SYSTEM.REG");
+    return state;
+}
+
+// Runs a command to its end in this process; false when it ended the process.
+bool RunCommand(const std::string &root, CommandId command)
+{
+    std::string error;
+    EXPECT_TRUE(StartDialog(root, error)) << error;
+    try {
+        command == INSTALL ? OnInstall() : OnUninstall();
+    } catch (const host::ProcessExit &) {
+        return false;
+    }
+    host::WriteRegistryChanges();
+    return true;
+}
+
+// Runs a command to its end on a copy of `root` made at `copy`; gives what it left.
+State After(const std::string &root, CommandId command, const std::string &copy)
+{
+    CopyFolder(root, copy);
+    EXPECT_TRUE(RunCommand(copy, command));
+    return Take(copy);
+}
+
+// Runs the command in a child that ends itself in place of its n-th file call.
+// Returns the child's exit code: host::CRASH_EXIT_CODE when it was cut short.
+int RunCutShort(const std::string &root, CommandId command, int n)
+{
+    fflush(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        std::string error;
+        if (!StartDialog(root, error))
+            _exit(120);
+        host::CrashAtCall(n);
+        try {
+            command == INSTALL ? OnInstall() : OnUninstall();
+            host::WriteRegistryChanges();
+        } catch (const host::ProcessExit &exit) {
+            _exit(100 + exit.code);
+        }
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The registry text less the blocks of whole groups: which groups are gone.
+int GroupsRemoved(const std::string &before, const std::string &after, std::string &expected)
+{
+    const std::vector<std::string> groups[2] = {
+        std::vector<std::string>(std::begin(ChipsetDeviceKeys), std::end(ChipsetDeviceKeys)),
+        std::vector<std::string>(std::begin(UsbDeviceKeys), std::end(UsbDeviceKeys))};
+    for (int mask = 3; mask >= 0; mask--) {
+        std::string text = before;
+        for (int g = 0; g < 2; g++)
+            if (mask & (1 << g))
+                for (const std::string &key : groups[g])
+                    text = WithoutKey(text, "HKEY_LOCAL_MACHINE\\" + key);
+        if (text == after) {
+            expected = text;
+            return mask;
+        }
+    }
+    return -1;
+}
+
+struct CrashLoop : testing::Test {
+    int points = 0, reruns = 0, lost = 0;
+
+    // Each target of `now` holds the text that `rerun` makes of its old or of
+    // its new text; nothing else is left; the registry file has lost whole
+    // groups of device keys, the chipset group among them.
+    void CheckRerun(const std::string &root, const State &now, const State &fromOld, const State &fromNew,
+                    const State &old, CommandId rerun)
+    {
+        for (int t = 0; t < 3; t++) {
+            bool whole = now.targets[t] == fromOld.targets[t] || now.targets[t] == fromNew.targets[t];
+            lost += !whole;
+            EXPECT_TRUE(whole) << Targets[t] << (now.targets[t] ? " holds a text no whole run gives it"
+                                                                : " is missing");
+        }
+        for (const char *name : Leftovers)
+            EXPECT_FALSE(ReadInf(name)) << name << " was left";
+        EXPECT_FALSE(Exists(root + "/SYSTEM.REG.new~"));
+        std::string expected;
+        int groups = GroupsRemoved(old.registry, now.registry, expected);
+        EXPECT_GE(groups, 0) << "the registry file is not the old one less whole groups of device keys";
+        EXPECT_TRUE(groups & 1) << "the chipset keys are still there after a whole " << CommandNames[rerun];
+    }
+
+    // Cuts `command` short at every file call from `start`, each time followed
+    // by a whole run of each command.
+    void Loop(const std::string &start, CommandId command)
+    {
+        Scratch fixed(MemoryFolder());
+        const State old = Take(start);
+        const std::string done = fixed.Path("done");
+        After(start, command, done);
+        State fromOld[2], fromNew[2];
+        for (CommandId rerun : {INSTALL, UNINSTALL}) {
+            fromOld[rerun] = After(start, rerun, fixed.Path(std::string("old-") + CommandNames[rerun]));
+            fromNew[rerun] = After(done, rerun, fixed.Path(std::string("new-") + CommandNames[rerun]));
+        }
+        for (int n = 1;; n++) {
+            Scratch cut(MemoryFolder());
+            CopyFolder(start, cut.Path("C"));
+            int code = RunCutShort(cut.Path("C"), command, n);
+            if (code != host::CRASH_EXIT_CODE) {
+                EXPECT_EQ(code, 0) << CommandNames[command] << " ran to its end " << n << " file calls in";
+                EXPECT_GT(n, 10) << "too few file calls seen";
+                return;
+            }
+            points++;
+            for (CommandId rerun : {command, command == INSTALL ? UNINSTALL : INSTALL}) {
+                SCOPED_TRACE(std::string(CommandNames[command]) + " cut short at file call " + std::to_string(n) +
+                             ", then " + CommandNames[rerun]);
+                Scratch again(MemoryFolder());
+                CopyFolder(cut.Path("C"), again.Path("C"));
+                EXPECT_TRUE(RunCommand(again.Path("C"), rerun)) << "the rerun ended the process";
+                reruns++;
+                CheckRerun(again.Path("C"), Take(again.Path("C")), fromOld[rerun], fromNew[rerun], old, rerun);
+                if (HasFailure())
+                    return;
+            }
+        }
+    }
+};
+
+// From the sample (no usb.inf, a read-only mshdc.inf): Install; from what it
+// leaves: Uninstall; from what that leaves (an emptied usb.inf): Install.
+TEST_F(CrashLoop, EveryCutShortCommandLeavesWholeTextsForTheNextRun)
+{
+    Scratch states(MemoryFolder());
+    const std::string sample = states.Path("sample"), installed = states.Path("installed"),
+                      uninstalled = states.Path("uninstalled");
+    std::filesystem::create_directories(sample);
+    CopySample(sample);
+    chmod((sample + "/WINDOWS/INF/MSHDC.INF").c_str(), 0444);
+    After(sample, INSTALL, installed);
+    After(installed, UNINSTALL, uninstalled);
+    ASSERT_TRUE(Take(uninstalled).targets[2]);
+
+    Loop(sample, INSTALL);
+    Loop(installed, UNINSTALL);
+    Loop(uninstalled, INSTALL);
+    printf("crash points: %d, reruns: %d, texts lost: %d\n", points, reruns, lost);
+    RecordProperty("crash_points", points);
+    EXPECT_EQ(lost, 0);
+}
+
+} // namespace
