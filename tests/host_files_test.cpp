@@ -131,6 +131,84 @@ TEST_F(HostFiles, ReadingRefusesDirectoriesAndFifos)
     alarm(0);
 }
 
+// Windows: a file opened again must be allowed by the share mode of every
+// handle open on it, and must allow theirs; an open file can be neither
+// renamed nor deleted (Windows 95 has no FILE_SHARE_DELETE).
+TEST_F(HostFiles, ShareModesOfOpenHandlesAreHonoured)
+{
+    drive.Write("WINDOWS/INF/machine.inf", "inf");
+    LPCSTR name = "C:\\WINDOWS\\INF\\machine.inf";
+    HANDLE reader = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    struct Open {
+        DWORD access, share, disposition;
+        bool allowed;
+    };
+    for (const Open &o : {Open{GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, true},
+                          Open{GENERIC_READ, 0, OPEN_EXISTING, false},   // would deny the reader
+                          Open{GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING, false}, // the reader denies writers
+                          Open{GENERIC_WRITE, 0, CREATE_ALWAYS, false}}) {
+        HANDLE again = CreateFileA(name, o.access, o.share, NULL, o.disposition, 0, NULL);
+        EXPECT_EQ(again != INVALID_HANDLE_VALUE, o.allowed) << o.access << "/" << o.share;
+        if (again != INVALID_HANDLE_VALUE)
+            CloseHandle(again);
+        else
+            EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
+    }
+    EXPECT_FALSE(MoveFileA(name, "C:\\WINDOWS\\INF\\machine.in@"));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
+    EXPECT_FALSE(DeleteFileA(name));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(drive.Read("WINDOWS/INF/machine.inf"), "inf");
+    CloseHandle(reader);
+    EXPECT_TRUE(MoveFileA(name, "C:\\WINDOWS\\INF\\machine.in@"));
+}
+
+// FAT never holds two names that differ only in letter case; a Linux folder
+// may, and then Windows would see either of them. Every call on such a name
+// fails, and both entries stay as they were.
+TEST_F(HostFiles, NamesThatDifferOnlyInCaseAreRefused)
+{
+    drive.Write("WINDOWS/INF/machine.inf", "one");
+    drive.Write("WINDOWS/INF/MACHINE.INF", "other");
+    drive.Write("WINDOWS/Inf/usb.inf", "in the twin folder");
+    LPCSTR name = "C:\\WINDOWS\\INF\\Machine.Inf";
+    EXPECT_EQ(ReadAll(name), "(refused 5)");
+    EXPECT_FALSE(CreateForWriting(name));
+    EXPECT_FALSE(MoveFileA(name, "C:\\WINDOWS\\INF\\machine.in@"));
+    EXPECT_FALSE(DeleteFileA(name));
+    EXPECT_EQ(GetFileAttributesA(name), INVALID_FILE_ATTRIBUTES);
+    EXPECT_FALSE(SetFileAttributesA(name, FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(ReadAll("C:\\WINDOWS\\INF\\usb.inf"), "(refused 5)"); // the folder is a twin too
+    EXPECT_EQ(drive.Read("WINDOWS/INF/machine.inf"), "one");
+    EXPECT_EQ(drive.Read("WINDOWS/INF/MACHINE.INF"), "other");
+}
+
+// Windows: the read-only attribute comes and goes with SetFileAttributesA; a
+// read-only file can be renamed but not deleted. The host's read-only
+// attribute is the owner's write permission; a link is never changed.
+TEST_F(HostFiles, TheReadOnlyAttributeIsTheWritePermission)
+{
+    drive.Write("WINDOWS/INF/machine.inf", "inf");
+    drive.Write("victim.txt", "outside");
+    ASSERT_EQ(symlink(drive.Path("victim.txt").c_str(), drive.Path("WINDOWS/INF/link.inf").c_str()), 0);
+    LPCSTR name = "C:\\WINDOWS\\INF\\MACHINE.INF";
+    EXPECT_EQ(GetFileAttributesA(name), FILE_ATTRIBUTE_ARCHIVE);
+    EXPECT_TRUE(SetFileAttributesA(name, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE));
+    EXPECT_EQ(GetFileAttributesA(name), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE);
+    EXPECT_FALSE(DeleteFileA(name));
+    EXPECT_TRUE(MoveFileA(name, "C:\\WINDOWS\\INF\\machine.in@"));
+    EXPECT_TRUE(SetFileAttributesA("C:\\WINDOWS\\INF\\machine.in@", FILE_ATTRIBUTE_NORMAL));
+    EXPECT_TRUE(DeleteFileA("C:\\WINDOWS\\INF\\machine.in@"));
+    EXPECT_EQ(GetFileAttributesA("C:\\WINDOWS\\INF"), FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(GetFileAttributesA("C:\\WINDOWS\\INF\\absent.inf"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(SetFileAttributesA("C:\\WINDOWS\\INF\\link.inf", FILE_ATTRIBUTE_READONLY));
+    struct stat info;
+    ASSERT_EQ(stat(drive.Path("victim.txt").c_str(), &info), 0);
+    EXPECT_TRUE(info.st_mode & S_IWUSR);
+}
+
 // Windows: GetWindowsDirectoryA answers the length copied, or, when the buffer
 // is too small, the size needed with its NUL, copying nothing.
 TEST_F(HostFiles, WindowsDirectoryTellsTheSizeItNeeds)

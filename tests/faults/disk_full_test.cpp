@@ -1,6 +1,8 @@
-// A full disk for real: the Windows folder lies on a 64 KiB tmpfs where
-// machine.inf fits but its rewritten copy does not. The real runner must say
-// it cannot write out.inf and leave every file as it was.
+// A full disk for real, a 64 KiB tmpfs. When the Windows folder lies on it,
+// machine.inf fits but its rewritten copy does not: the real runner must say
+// it cannot write out.inf and leave every file as it was. When the registry
+// file lies on it, its rewritten copy does not fit: the keys stay, and the run
+// says so and ends with exit code 3.
 #include "tests/faults/faults.h"
 
 #include <gtest/gtest.h>
@@ -33,17 +35,28 @@ int Count(const std::string &text, const std::string &what)
     return count;
 }
 
-TEST(DiskFull, InstallAndUninstallCannotWriteOutInfAndChangeNothing)
+// Mounts a 64 KiB tmpfs on `tiny.point`; false (the reason in `why`) where
+// this run may not.
+bool MountTiny(Mount &tiny, std::string &why)
 {
     if (geteuid() != 0)
-        GTEST_SKIP() << "mounting a tmpfs needs root; this run is not root";
+        return (why = "mounting a tmpfs needs root; this run is not root", false);
+    if (mount("tmpfs", tiny.point.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64k,mode=0755") != 0)
+        return (why = std::string("mount of a tmpfs is not permitted here (") + strerror(errno) +
+                      "; a container without CAP_SYS_ADMIN?)",
+                false);
+    tiny.mounted = true;
+    return true;
+}
+
+TEST(DiskFull, InstallAndUninstallCannotWriteOutInfAndChangeNothing)
+{
     Scratch outside;
     Scratch disk;
     Mount tiny{disk.root};
-    if (mount("tmpfs", disk.root.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64k,mode=0755") != 0)
-        GTEST_SKIP() << "mount of a tmpfs is not permitted here (" << strerror(errno)
-                     << "; a container without CAP_SYS_ADMIN?)";
-    tiny.mounted = true;
+    std::string why;
+    if (!MountTiny(tiny, why))
+        GTEST_SKIP() << why;
 
     // machine.inf of about 40 KiB: the sample with comment lines after it.
     std::string machine = ReadFile(SamplePath("WINDOWS/INF/MACHINE.INF"));
@@ -74,6 +87,35 @@ TEST(DiskFull, InstallAndUninstallCannotWriteOutInfAndChangeNothing)
     EXPECT_FALSE(Exists(disk.Path("WINDOWS/INF/machine.in@")));
     EXPECT_FALSE(Exists(disk.Path("WINDOWS/INF/usb.inf")));
     EXPECT_EQ(ReadFile(outside.Path("SYSTEM.REG")), registry);
+}
+
+TEST(DiskFull, ARegistryFileThatCannotBeRewrittenKeepsItsKeysAndTheRunSaysSo)
+{
+    Scratch drive;
+    Scratch disk;
+    Mount tiny{disk.root};
+    std::string why;
+    if (!MountTiny(tiny, why))
+        GTEST_SKIP() << why;
+    CopySample(drive.root, false);
+    std::string registry = ReadFile(SamplePath("SYSTEM.REG"));
+    for (int i = 0; registry.size() < 40 * 1024; i++)
+        registry += "[HKEY_LOCAL_MACHINE\\Software\\Padding\\Key" + std::to_string(i) + "]\r\n\"Text\"=\"padding\"\r\n\r\n";
+    WriteFile(disk.Path("SYSTEM.REG"), registry);
+
+    RunResult run = RunPlovex({"--drive-c", drive.root, "--registry", disk.Path("SYSTEM.REG"), "--log",
+                               drive.root + "-log.jsonl"},
+                              "install\nexit\nno\n", 60);
+    std::string log = ReadFile(drive.root + "-log.jsonl");
+    unlink((drive.root + "-log.jsonl").c_str());
+    ASSERT_TRUE(run.exited) << run.err;
+    EXPECT_EQ(run.code, 3) << run.out << run.err;
+    EXPECT_EQ(Count(run.out, "The utility has updated completely!"), 1) << run.out;
+    EXPECT_EQ(Count(run.err, " was not deleted: "), 6) << run.err; // the sample's six device keys
+    EXPECT_EQ(Count(log, "\"deleted\":false"), 6) << log;
+    EXPECT_EQ(Count(log, "{\"event\":\"exit\",\"code\":3}"), 1) << log;
+    EXPECT_EQ(ReadFile(disk.Path("SYSTEM.REG")), registry);
+    EXPECT_FALSE(Exists(disk.Path("SYSTEM.REG.new~")));
 }
 
 } // namespace

@@ -179,6 +179,14 @@ protected:
         CopySampleReadOnlyMshdc(scratch.root);
         registryBefore = ReadFile(scratch.Path("SYSTEM.REG"));
         Start(scratch.root, host::Operation::Count, 0);
+        // Each group's deletions reach the registry file in one rewrite: the
+        // file is a new one (a new inode) only when its group's keys are told.
+        std::set<ino_t> registryFiles;
+        host::SetRegistryDeleteHandler([&](LPCSTR, bool, const std::string &) {
+            struct stat info;
+            if (stat(scratch.Path("SYSTEM.REG").c_str(), &info) == 0)
+                registryFiles.insert(info.st_ino);
+        });
         Snapshot before = Take();
         try {
             OnInstall();
@@ -199,6 +207,7 @@ protected:
         } catch (const host::ProcessExit &exit) {
             FAIL() << "the fault-free run ended with exit code " << exit.code;
         }
+        EXPECT_EQ(registryFiles.size(), 2u) << "rewrites of the registry file for the two groups";
         std::vector<Box> boxes = Finish(0).boxes;
         ASSERT_EQ(boxes.size(), 2u);
         EXPECT_EQ(boxes[0].text, " The utility has updated completely!");
