@@ -70,7 +70,12 @@ bool ValueLine(std::string_view line)
 
 bool Parse(const std::string &text, std::vector<Block> &blocks, std::string &error)
 {
+    // Room for every line that may be a header, so the table is never copied.
+    size_t headers = 0;
+    for (size_t at = text.find("\n["); at != std::string::npos; at = text.find("\n[", at + 2))
+        headers++;
     blocks.clear();
+    blocks.reserve(headers);
     size_t begin = 0;
     int number = 0;
     bool continued = false;
@@ -281,8 +286,8 @@ bool LoadRegistry(const std::string &path, std::string &error)
 void UseEmptyRegistry()
 {
     FilePath.clear();
-    Text.clear();
-    Blocks.clear();
+    std::string().swap(Text); // the memory of a large file goes with it
+    std::vector<Block>().swap(Blocks);
     Unwritten.clear();
     Events.clear();
     WriteFailed = false;
