@@ -337,8 +337,14 @@ BOOL CALLBACK CountWindow(HWND window, LPARAM counting)
 //   {"event":"second","code":N,"windows":N,"files":"kept"|"changed","restored":B,"foreground":B}
 void SecondInstance()
 {
-    ShowWindow(Dialog, SW_MINIMIZE);
-    Synchronise(Dialog);
+    // The dialog manager shows the dialog (SW_SHOWNORMAL) the first time its queue
+    // is empty, which may come after this minimise and undo it. A second message
+    // handled is handled after that moment; an undone minimise is done again.
+    for (int attempt = 0; attempt < 3 && !IsIconic(Dialog); attempt++) {
+        ShowWindow(Dialog, SW_MINIMIZE);
+        Synchronise(Dialog);
+        Synchronise(Dialog);
+    }
     if (!IsIconic(Dialog))
         Fail(2, "the dialog did not minimise");
     std::map<std::string, std::string> before = InfFolder();
