@@ -14,9 +14,9 @@ file, dialog, message box and foreground calls shows what it did.
 
 A scenario passes when its own expectations hold and the host runner, given the
 same files, registry, version and script (less the driver's own actions), leaves
-the same INF files (names and bytes), shows the same message boxes (caption,
-text, type, answer), deletes the same keys, asks for a restart the same way and
-ends with the same exit code.
+the same INF files (names, bytes and read-only attribute), shows the same message
+boxes (caption, text, type, answer), deletes the same keys, asks for a restart
+the same way and ends with the same exit code.
 
   scenarios.py --exe Plovex.exe --driver plovex-driver.exe --runner build/plovex
                --sample sample --fixtures tests/wine/fixtures
@@ -87,6 +87,10 @@ def pci_keys(run):
 
 def unchanged(run, sample, name):
     return run['files'].get(name) == sample.get(name)
+
+
+def left_behind(run):
+    return sorted(n for n in run['files'] if n.lower() in ('out.inf', 'machine.in@', 'mshdc.in@', 'usb.in@'))
 
 
 # The driver's own action, which the host runner's script leaves out, and its report.
@@ -166,6 +170,12 @@ SCENARIOS = [
                    (second(r).get('restored') and second(r).get('foreground'),
                     'the first dialog restored and in front'),
                    (boxes(r) == [DONE, RESTART], 'the first one then installed as ever')]),
+    ('read-only machine.inf: install twice, uninstall', 'win95', True, 'read-only',
+     'install\ninstall\nuninstall\nexit\nno\n',
+     lambda r, s: [(boxes(r) == [DONE, DONE, UNDONE, RESTART], 'every command completed'),
+                   (not left_behind(r), 'no backup or work file left: %s' % left_behind(r)),
+                   (r['readonly'] == ['machine.inf'], 'machine.inf still read-only: %s' % r['readonly']),
+                   (r['files'].get('machine.inf') == s['MACHINE.INF'], 'machine.inf back to its bytes')]),
 ]
 
 
@@ -301,6 +311,12 @@ def with_ancestors(keys):
 
 # ---- one scenario --------------------------------------------------------------
 
+def read_only(folder, only_ours):
+    return sorted(name for name in os.listdir(folder) if (not only_ours or name.lower() in OUR_NAMES) and
+                  os.path.isfile(os.path.join(folder, name)) and
+                  not os.stat(os.path.join(folder, name)).st_mode & 0o200)
+
+
 def folder_state(folder, only_ours):
     """{name: bytes, or 'folder'} of the inf folder's entries."""
     state = {}
@@ -321,6 +337,8 @@ def place_files(folder, sample, fixtures, with_usb, extra):
     shutil.copy(os.path.join(sample, 'WINDOWS', 'INF', 'MSHDC.INF'), folder)
     if with_usb:
         shutil.copy(os.path.join(fixtures, 'USB.INF'), folder)
+    if extra == 'read-only':  # Wine and the host runner both take a file without write permission as read-only
+        os.chmod(os.path.join(folder, 'MACHINE.INF'), 0o444)
     if extra == 'backup-folder':  # MoveFileA onto it must fail, and it cannot be deleted as a file
         os.makedirs(os.path.join(folder, 'machine.in@'))
         with open(os.path.join(folder, 'machine.in@', 'keep.txt'), 'w') as f:
@@ -360,7 +378,7 @@ def run_wine(wine, args, version, with_usb, extra, script):
     if reboots:
         events.insert(len(events) - 1, {'event': 'reboot'})
     return {'events': events, 'transcript': transcript, 'files': folder_state(wine.inf, True),
-            'second': second[0] if second else None,
+            'readonly': read_only(wine.inf, True), 'second': second[0] if second else None,
             'second_calls': [f for kind, f, _, _ in relay_calls(done.stderr, 'second program') if kind == 'Call'],
             'keys': with_ancestors(wine.keys()), 'code': exit_events[0]['code'] if exit_events else None,
             'reboot': sum(1 for e in reboots if e['flags'] == [2, 0]), 'driver': done.returncode,
@@ -389,7 +407,8 @@ def run_host(args, work, version, with_usb, extra, script):
             m = re.match(r'^\[HKEY_LOCAL_MACHINE(\\Enum(?:\\.*)?)\]\s*$', line)
             if m:
                 keys.add('HKLM' + m.group(1))
-    return {'events': events, 'files': folder_state(inf, False), 'keys': with_ancestors(keys), 'code': done.returncode,
+    return {'events': events, 'files': folder_state(inf, False), 'readonly': read_only(inf, False),
+            'keys': with_ancestors(keys), 'code': done.returncode,
             'stderr': done.stderr.decode(errors='replace')}
 
 
@@ -455,6 +474,8 @@ def run_scenario(wine, args, work, scenario):
         problems.append(describe_difference('events', w['events'], h['events']))
     if w['files'] != h['files']:
         problems.append(describe_difference('inf files', w['files'], h['files']))
+    if w['readonly'] != h['readonly']:
+        problems.append(describe_difference('read-only files', w['readonly'], h['readonly']))
     if w['keys'] != h['keys']:
         problems.append(describe_difference('registry keys left', w['keys'], h['keys']))
     seconds = time.monotonic() - started
