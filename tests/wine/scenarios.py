@@ -170,7 +170,7 @@ SCENARIOS = [
                    (second(r).get('restored') and second(r).get('foreground'),
                     'the first dialog restored and in front'),
                    (boxes(r) == [DONE, RESTART], 'the first one then installed as ever')]),
-    ('read-only machine.inf: install twice, uninstall', 'win95', True, 'read-only',
+    ('read-only machine.inf: 2 installs, uninstall', 'win95', True, 'read-only',
      'install\ninstall\nuninstall\nexit\nno\n',
      lambda r, s: [(boxes(r) == [DONE, DONE, UNDONE, RESTART], 'every command completed'),
                    (not left_behind(r), 'no backup or work file left: %s' % left_behind(r)),
