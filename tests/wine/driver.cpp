@@ -14,8 +14,9 @@
 // escape, and yes|no for the Yes/No box that is open. An OK box is answered
 // without a line. One more action is the driver's own, not the runner's:
 // "second instance" minimises the dialog, starts PROGRAM a second time, waits
-// for it to end and reports what it did (see SecondInstance). Exit code 0 when the script ran to the program's end, 2 when
-// the script and the program disagree, 3 on a time-out.
+// for it to end and reports what it did (see SecondInstance). Exit code 0 when
+// the script ran to the program's end, 2 when the script and the program
+// disagree, 3 on a time-out.
 //
 // Buttons are pressed with PostMessage: a command's message box runs its own
 // message loop inside the dialog procedure, so a sent message would not return.
