@@ -12,8 +12,11 @@
 // SCRIPT has one action a line, as the host runner takes them (blank lines and
 // '#' comments skipped): check|uncheck chipset|usb, install, uninstall, exit,
 // escape, and yes|no for the Yes/No box that is open. An OK box is answered
-// without a line. Exit code 0 when the script ran to the program's end, 2 when
-// the script and the program disagree, 3 on a time-out.
+// without a line. One more action is the driver's own, not the runner's:
+// "second instance" minimises the dialog, starts PROGRAM a second time, waits
+// for it to end and reports what it did (see SecondInstance). Exit code 0 when
+// the script ran to the program's end, 2 when the script and the program
+// disagree, 3 on a time-out.
 //
 // Buttons are pressed with PostMessage: a command's message box runs its own
 // message loop inside the dialog procedure, so a sent message would not return.
@@ -28,6 +31,8 @@
 
 #include <cstdio>
 #include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -36,6 +41,7 @@ namespace {
 const char DialogCaption[] = MAIN_CAPTION;
 const DWORD SettleTimeoutMs = 30000;
 
+const char *ProgramPath;
 PROCESS_INFORMATION Program;
 HWND Dialog;
 
@@ -43,6 +49,14 @@ void Emit(const std::string &line)
 {
     printf("%s\n", line.c_str());
     fflush(stdout);
+}
+
+bool Start(PROCESS_INFORMATION &process)
+{
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    std::string command = std::string("\"") + ProgramPath + "\"";
+    return CreateProcessA(ProgramPath, &command[0], NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process) != 0;
 }
 
 [[noreturn]] void Fail(int code, const std::string &why)
@@ -67,11 +81,16 @@ std::string TextOf(HWND window)
     return text;
 }
 
-bool IsProgramWindow(HWND window)
+bool IsWindowOf(HWND window, DWORD process)
 {
     DWORD pid = 0;
     GetWindowThreadProcessId(window, &pid);
-    return pid == Program.dwProcessId;
+    return pid == process;
+}
+
+bool IsProgramWindow(HWND window)
+{
+    return IsWindowOf(window, Program.dwProcessId);
 }
 
 // A message box of the program: a top-level dialog that is not the main one.
@@ -271,6 +290,92 @@ void Press(int id)
     PostMarker();
 }
 
+// Every entry of the Windows inf folder: name, attributes and bytes.
+std::map<std::string, std::string> InfFolder()
+{
+    std::map<std::string, std::string> entries;
+    char folder[MAX_PATH];
+    UINT length = GetWindowsDirectoryA(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        Fail(2, "no Windows directory");
+    std::string inf = std::string(folder) + "\\inf\\";
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((inf + "*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        Fail(2, "cannot list " + inf);
+    do {
+        std::ostringstream entry;
+        entry << found.dwFileAttributes << ':';
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            entry << std::ifstream(inf + found.cFileName, std::ios::binary).rdbuf();
+        entries[found.cFileName] = entry.str();
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return entries;
+}
+
+struct WindowCount {
+    DWORD process;
+    std::vector<HWND> seen;
+};
+
+BOOL CALLBACK CountWindow(HWND window, LPARAM counting)
+{
+    WindowCount &count = *(WindowCount *)counting;
+    bool known = false;
+    for (HWND seen : count.seen)
+        known |= seen == window;
+    if (!known && IsWindowOf(window, count.process))
+        count.seen.push_back(window);
+    return TRUE;
+}
+
+// Starts PROGRAM a second time while the first one's dialog is up but minimised,
+// and waits for it to end. Its main thread is named for Wine's trace, as the
+// first one's is. Reports whether the second one left the inf folder as it was
+// (names, attributes, bytes), how many top-level windows it ever had, and
+// whether the first dialog came back and to the front:
+//   {"event":"second","code":N,"windows":N,"files":"kept"|"changed","restored":B,"foreground":B}
+void SecondInstance()
+{
+    // The dialog manager shows the dialog (SW_SHOWNORMAL) the first time its queue
+    // is empty, which may come after this minimise and undo it. A second message
+    // handled is handled after that moment; an undone minimise is done again.
+    for (int attempt = 0; attempt < 3 && !IsIconic(Dialog); attempt++) {
+        ShowWindow(Dialog, SW_MINIMIZE);
+        Synchronise(Dialog);
+        Synchronise(Dialog);
+    }
+    if (!IsIconic(Dialog))
+        Fail(2, "the dialog did not minimise");
+    std::map<std::string, std::string> before = InfFolder();
+    PROCESS_INFORMATION second;
+    if (!Start(second))
+        Fail(2, "cannot start a second " + std::string(ProgramPath));
+    fprintf(stderr, "driver: second program thread %04lx\n", second.dwThreadId);
+    fflush(stderr);
+    WindowCount windows = {second.dwProcessId, {}};
+    DWORD start = GetTickCount();
+    while (WaitForSingleObject(second.hProcess, 0) == WAIT_TIMEOUT) {
+        EnumWindows(CountWindow, (LPARAM)&windows);
+        if (GetTickCount() - start > SettleTimeoutMs) {
+            TerminateProcess(second.hProcess, 99);
+            Fail(3, "the second program did not end");
+        }
+        Sleep(1);
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(second.hProcess, &code);
+    CloseHandle(second.hProcess);
+    CloseHandle(second.hThread);
+    bool kept = InfFolder() == before;
+    Synchronise(Dialog);
+    Emit("{\"event\":\"second\",\"code\":" + std::to_string(code) +
+         ",\"windows\":" + std::to_string(windows.seen.size()) + ",\"files\":\"" + (kept ? "kept" : "changed") +
+         "\",\"restored\":" + (IsIconic(Dialog) ? "false" : "true") +
+         ",\"foreground\":" + (GetForegroundWindow() == Dialog ? "true" : "false") + "}");
+}
+
 std::string Trim(const std::string &line)
 {
     size_t first = line.find_first_not_of(" \t\r");
@@ -292,10 +397,8 @@ int main(int argc, char **argv)
         fprintf(stderr, "driver: cannot read %s\n", argv[2]);
         return 2;
     }
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    std::string command = std::string("\"") + argv[1] + "\"";
-    if (!CreateProcessA(argv[1], &command[0], NULL, NULL, TRUE, 0, NULL, NULL, &startup, &Program)) {
+    ProgramPath = argv[1];
+    if (!Start(Program)) {
         fprintf(stderr, "driver: cannot start %s (error %lu)\n", argv[1], GetLastError());
         return 2;
     }
@@ -334,6 +437,9 @@ int main(int argc, char **argv)
                 Press(IDC_UNINSTALL);
             } else if (line == "exit") {
                 Press(IDC_EXIT);
+            } else if (line == "second instance") {
+                SecondInstance();
+                PostMarker();
             } else if (line == "escape") {
                 // As the keyboard would: the dialog manager turns Escape into IDCANCEL.
                 PostMessageA(Dialog, WM_KEYDOWN, VK_ESCAPE, 0x00010001);

@@ -8,12 +8,15 @@ the sample registry imported into HKEY_LOCAL_MACHINE, and a Windows version.
 The driver (plovex-driver.exe) runs the scenario's script against the program's
 dialog and message boxes. Wine's relay trace of the program's MessageBoxA,
 RegDeleteKeyA and ExitWindowsEx calls gives the order of events, the device key
-deletions and the restart request, which no window shows.
+deletions and the restart request, which no window shows. The driver can also
+start a second Plovex.exe while the first one's dialog is up; the trace of its
+file, dialog, message box and foreground calls shows what it did.
 
 A scenario passes when its own expectations hold and the host runner, given the
-same files, registry, version and script, leaves the same INF files (names and
-bytes), shows the same message boxes (caption, text, type, answer), deletes the
-same keys, asks for a restart the same way and ends with the same exit code.
+same files, registry, version and script (less the driver's own actions), leaves
+the same INF files (names, bytes and read-only attribute), shows the same message
+boxes (caption, text, type, answer), deletes the same keys, asks for a restart
+the same way and ends with the same exit code.
 
   scenarios.py --exe Plovex.exe --driver plovex-driver.exe --runner build/plovex
                --sample sample --fixtures tests/wine/fixtures
@@ -86,6 +89,18 @@ def unchanged(run, sample, name):
     return run['files'].get(name) == sample.get(name)
 
 
+def left_behind(run):
+    return sorted(n for n in run['files'] if n.lower() in ('out.inf', 'machine.in@', 'mshdc.in@', 'usb.in@'))
+
+
+# The driver's own action, which the host runner's script leaves out, and its report.
+SECOND_INSTANCE = 'second instance'
+
+
+def second(run):
+    return run['second'] or {}
+
+
 # name, version, has usb.inf, extra setup, script, expectations (run, sample) -> [(ok, what)]
 SCENARIOS = [
     ('install both groups, usb.inf missing', 'win95', False, None, 'install\nexit\nno\n',
@@ -144,6 +159,23 @@ SCENARIOS = [
      lambda r, s: [(boxes(r) == [DONE, RESTART] and answers(r) == [1, 6], 'restart prompt answered Yes'),
                    (r['reboot'] == 1, 'ExitWindowsEx(EWX_REBOOT, 0) called once'),
                    (r['code'] == 0, 'exit code 0')]),
+    # The first one's dialog is up (and minimised); the second must go at once, touching nothing.
+    ('a second Plovex.exe while the first runs', 'win95', True, None, SECOND_INSTANCE + '\ninstall\nexit\nno\n',
+     lambda r, s: [(second(r).get('code') == 0, 'the second one ended with exit code 0'),
+                   (second(r).get('windows') == 0, 'the second one opened no window'),
+                   (second(r).get('files') == 'kept', 'the inf folder as it was after the second one'),
+                   (r['second_calls'] == ['SetForegroundWindow'],
+                    'of the traced calls the second one made SetForegroundWindow alone (no file, key, dialog '
+                    'or box): %s' % r['second_calls']),
+                   (second(r).get('restored') and second(r).get('foreground'),
+                    'the first dialog restored and in front'),
+                   (boxes(r) == [DONE, RESTART], 'the first one then installed as ever')]),
+    ('read-only machine.inf: 2 installs, uninstall', 'win95', True, 'read-only',
+     'install\ninstall\nuninstall\nexit\nno\n',
+     lambda r, s: [(boxes(r) == [DONE, DONE, UNDONE, RESTART], 'every command completed'),
+                   (not left_behind(r), 'no backup or work file left: %s' % left_behind(r)),
+                   (r['readonly'] == ['machine.inf'], 'machine.inf still read-only: %s' % r['readonly']),
+                   (r['files'].get('machine.inf') == s['MACHINE.INF'], 'machine.inf back to its bytes')]),
 ]
 
 
@@ -195,7 +227,9 @@ class Wine:
         # No X: the null display driver. Relay trace of the calls no window shows.
         self.import_reg('REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Wine\\Drivers]\n"Graphics"="null"\n\n'
                         '[HKEY_CURRENT_USER\\Software\\Wine\\Debug]\n'
-                        '"RelayInclude"="user32.MessageBoxA;advapi32.RegDeleteKeyA;user32.ExitWindowsEx"\n')
+                        '"RelayInclude"="user32.MessageBoxA;advapi32.RegDeleteKeyA;user32.ExitWindowsEx;'
+                        'DialogBoxParamA;CreateFileA;MoveFileA;DeleteFileA;SetFileAttributesA;'
+                        'SetForegroundWindow"\n')
         # The desktop process chose its display driver before the setting existed: start afresh.
         self.stop()
         subprocess.run([self.server, '-p'], env=self.env, check=True, stdout=subprocess.DEVNULL,
@@ -230,18 +264,22 @@ RELAY = re.compile(r'^([0-9a-f]+):(Call|Ret)\s+(\w+)\.(\w+)\((.*)\)(?: retval=([
 QUOTED = re.compile(r'"((?:[^"\\]|\\.)*)"')
 
 
+def relay_calls(stderr, program='program'):
+    """(Call|Ret, function, arguments, return value) of the traced calls of the
+    program's thread, or of the second program's ('second program')."""
+    text = stderr.decode('latin-1').replace('\r\n', '\n')
+    thread = re.search(r'^driver: %s thread ([0-9a-f]+)$' % program, text, re.M)
+    if not thread:
+        return []
+    matches = (RELAY.match(line) for line in text.splitlines())
+    return [(m.group(2), m.group(4), m.group(5), m.group(6)) for m in matches
+            if m and int(m.group(1), 16) == int(thread.group(1), 16)]
+
+
 def relay_events(stderr):
     """The program's events in order, from the relay trace of its thread."""
-    text = stderr.decode('latin-1').replace('\r\n', '\n')
-    thread = re.search(r'^driver: program thread ([0-9a-f]+)$', text, re.M)
     events, pending = [], None
-    if not thread:
-        return events
-    for line in text.splitlines():
-        m = RELAY.match(line)
-        if not m or int(m.group(1), 16) != int(thread.group(1), 16):
-            continue
-        kind, function, args, retval = m.group(2), m.group(4), m.group(5), m.group(6)
+    for kind, function, args, retval in relay_calls(stderr):
         strings = [decode_debugstr(s) for s in QUOTED.findall(args)]
         if kind == 'Call' and function == 'MessageBoxA':
             pending = {'event': 'messagebox', 'caption': strings[1], 'text': strings[0],
@@ -273,6 +311,12 @@ def with_ancestors(keys):
 
 # ---- one scenario --------------------------------------------------------------
 
+def read_only(folder, only_ours):
+    return sorted(name for name in os.listdir(folder) if (not only_ours or name.lower() in OUR_NAMES) and
+                  os.path.isfile(os.path.join(folder, name)) and
+                  not os.stat(os.path.join(folder, name)).st_mode & 0o200)
+
+
 def folder_state(folder, only_ours):
     """{name: bytes, or 'folder'} of the inf folder's entries."""
     state = {}
@@ -293,6 +337,8 @@ def place_files(folder, sample, fixtures, with_usb, extra):
     shutil.copy(os.path.join(sample, 'WINDOWS', 'INF', 'MSHDC.INF'), folder)
     if with_usb:
         shutil.copy(os.path.join(fixtures, 'USB.INF'), folder)
+    if extra == 'read-only':  # Wine and the host runner both take a file without write permission as read-only
+        os.chmod(os.path.join(folder, 'MACHINE.INF'), 0o444)
     if extra == 'backup-folder':  # MoveFileA onto it must fail, and it cannot be deleted as a file
         os.makedirs(os.path.join(folder, 'machine.in@'))
         with open(os.path.join(folder, 'machine.in@', 'keep.txt'), 'w') as f:
@@ -323,6 +369,7 @@ def run_wine(wine, args, version, with_usb, extra, script):
     transcript = [json.loads(line) for line in done.stdout.decode('latin-1').splitlines() if line.startswith('{')]
     notes = [l.rstrip('\r') for l in done.stderr.decode('latin-1').splitlines() if l.startswith('driver: ')]
     driver_errors = [l for l in notes if l != 'driver: dialog open' and 'program thread' not in l]
+    second = [e for e in transcript if e['event'] == 'second']
     traced = relay_events(done.stderr)
     exit_events = [e for e in transcript if e['event'] == 'exit']
     events = [e for e in traced if e['event'] != 'reboot'] + exit_events
@@ -331,6 +378,8 @@ def run_wine(wine, args, version, with_usb, extra, script):
     if reboots:
         events.insert(len(events) - 1, {'event': 'reboot'})
     return {'events': events, 'transcript': transcript, 'files': folder_state(wine.inf, True),
+            'readonly': read_only(wine.inf, True), 'second': second[0] if second else None,
+            'second_calls': [f for kind, f, _, _ in relay_calls(done.stderr, 'second program') if kind == 'Call'],
             'keys': with_ancestors(wine.keys()), 'code': exit_events[0]['code'] if exit_events else None,
             'reboot': sum(1 for e in reboots if e['flags'] == [2, 0]), 'driver': done.returncode,
             'driver_errors': driver_errors, 'dialog': 'driver: dialog open' in notes}
@@ -346,7 +395,7 @@ def run_host(args, work, version, with_usb, extra, script):
     shutil.copy(os.path.join(args.sample, 'SYSTEM.REG'), registry)
     paths = {name: os.path.join(work, name) for name in ('script.txt', 'log.jsonl')}
     with open(paths['script.txt'], 'w') as f:
-        f.write(script)
+        f.write(''.join(line for line in script.splitlines(True) if line.strip() != SECOND_INSTANCE))
     done = subprocess.run([args.runner, '--drive-c', drive, '--windows-dir', 'C:\\windows', '--os', version,
                            '--registry', registry, '--script', paths['script.txt'], '--log', paths['log.jsonl']],
                           capture_output=True, timeout=60)
@@ -358,7 +407,8 @@ def run_host(args, work, version, with_usb, extra, script):
             m = re.match(r'^\[HKEY_LOCAL_MACHINE(\\Enum(?:\\.*)?)\]\s*$', line)
             if m:
                 keys.add('HKLM' + m.group(1))
-    return {'events': events, 'files': folder_state(inf, False), 'keys': with_ancestors(keys), 'code': done.returncode,
+    return {'events': events, 'files': folder_state(inf, False), 'readonly': read_only(inf, False),
+            'keys': with_ancestors(keys), 'code': done.returncode,
             'stderr': done.stderr.decode(errors='replace')}
 
 
@@ -424,6 +474,8 @@ def run_scenario(wine, args, work, scenario):
         problems.append(describe_difference('events', w['events'], h['events']))
     if w['files'] != h['files']:
         problems.append(describe_difference('inf files', w['files'], h['files']))
+    if w['readonly'] != h['readonly']:
+        problems.append(describe_difference('read-only files', w['readonly'], h['readonly']))
     if w['keys'] != h['keys']:
         problems.append(describe_difference('registry keys left', w['keys'], h['keys']))
     seconds = time.monotonic() - started
