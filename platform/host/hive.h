@@ -41,8 +41,11 @@ bool KeyExists(const Hive &hive, const std::string &path);
 
 // Deletes the key and every key below it, as Windows 95's RegDeleteKeyA does:
 // the entries are unlinked and put on the RGKN free list, their data records
-// put on their block's free list, and every other byte stays as it was.
-// False, with nothing changed, when there is no such key (or for the root).
+// put on their block's free list, and every other byte stays as it was. The
+// result is Windows 95's own bytes but for one thing: where Windows 95 writes
+// bytes of no meaning over a freed entry's links and record number, they are
+// left as they were. False, with nothing changed, when there is no such key
+// (or for the root).
 bool DeleteKey(Hive &hive, const std::string &path);
 
 // A value of a key: its type and its data as stored (a string without a
