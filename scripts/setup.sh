@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libncurses-dev tmux python3
-          python3-libcreg libcreg-utils
+          python3-libcreg libcreg-utils dosfstools
           clang-14 libclang-rt-14-dev
           g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 mingw-w64-i686-dev
           g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev

@@ -496,10 +496,15 @@ BOOL WINAPI MoveFileA(LPCSTR existing, LPCSTR newName)
     }
     // Never replace: a rename onto an existing name fails, as on Windows.
     bool moved = renameat2(AT_FDCWD, from.path().c_str(), AT_FDCWD, to.path().c_str(), RENAME_NOREPLACE) == 0;
-    if (!moved && (errno == EINVAL || errno == ENOSYS) && // a file system without the flag
-        link(from.path().c_str(), to.path().c_str()) == 0) {
-        unlink(from.path().c_str());
-        moved = true;
+    if (!moved && (errno == EINVAL || errno == ENOSYS)) { // a file system without the flag
+        struct stat taken;
+        if (link(from.path().c_str(), to.path().c_str()) == 0) {
+            unlink(from.path().c_str());
+            moved = true;
+        } else if (errno != EEXIST && lstat(to.path().c_str(), &taken) != 0) {
+            // Nor hard links (vfat): the name is free, and the run holds the folder.
+            moved = rename(from.path().c_str(), to.path().c_str()) == 0;
+        }
     }
     if (moved) {
         NoteChange(existing);

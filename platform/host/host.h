@@ -47,6 +47,9 @@ bool FaultDue(Operation operation); // called by each stand-in; true: fail this 
 // ---- system ------------------------------------------------------------------
 enum class Os { Win95, Win95Osr2, Nt, Win32s };
 void SetOs(Os os);
+// Windows 95 as an installation's registry tells it: VersionNumber ("4.00.950")
+// gives the version and build, SubVersionNumber the service-release text.
+void SetWindows95Version(const std::string &versionNumber, const std::string &subVersionNumber);
 void SetVersionFails(bool fails);           // GetVersionExA returns FALSE
 void SetWindowsDirectory(const std::string &path); // "" makes GetWindowsDirectoryA fail
 
@@ -92,15 +95,22 @@ using RebootHandler = std::function<void()>;
 void SetRebootHandler(RebootHandler handler);
 
 // ---- registry ----------------------------------------------------------------
-// HKEY_LOCAL_MACHINE as a REGEDIT4 file. Loading refuses a file it cannot read,
-// parse or later replace (read-only, or a folder that takes no new file), naming
-// the line or the reason; a symbolic link is followed to the file it names.
-// Deletions are kept in memory and written back by WriteRegistryChanges, which
-// the file calls, MessageBoxA and ExitProcess call first: one rewrite per group.
+// HKEY_LOCAL_MACHINE as a file: a Windows 9x hive (SYSTEM.DAT, signature CREG)
+// or a REGEDIT4 text, told apart by content. Loading refuses a file it cannot
+// read, parse or later replace (a read-only REGEDIT4 file, a folder that takes
+// no new file), naming the line or the place and the reason; a symbolic link
+// is followed to the file it names. Deletions are kept in memory and written
+// back by WriteRegistryChanges, which the file calls, MessageBoxA and
+// ExitProcess call first: one rewrite per group. Before a hive's first change
+// its untouched copy is kept beside it as SYSTEM.PLX, never overwritten.
 bool LoadRegistry(const std::string &path, std::string &error);
 void UseEmptyRegistry();
 std::string RegistryFile(); // the file in use, links resolved; empty: none
+bool RegistryIsHive();
+// `key` is given in full ("HKEY_LOCAL_MACHINE\\...").
 bool RegistryKeyExists(const std::string &key);
+// A string value of a key; false when the key or the value is missing.
+bool ReadRegistryString(const std::string &key, const std::string &name, std::string &value);
 void WriteRegistryChanges();
 bool RegistryWriteFailed(); // a write back has failed during this run
 // Told of every RegDeleteKeyA once its outcome is on disk, in call order:

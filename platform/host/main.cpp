@@ -313,6 +313,11 @@ script, one action a line (blank lines and # comments skipped):
 Every message box is printed on standard output. A script that never says
 "exit" is refused before anything runs.
 
+The registry: without --registry, the installation's own SYSTEM.DAT in the
+Windows folder, when there is one. Before its first change it is copied, byte
+for byte, to SYSTEM.PLX beside it (never overwritten later). The log's first
+line names the registry used and the version it gave.
+
 One run at a time: a second run on the same Windows folder (or registry
 folder) is refused at once. --log and --script may not lie on drive C:.
 
@@ -324,12 +329,13 @@ Exit codes:
         fit a message box that came up, or the registry file could not be
         written; standard error and the log say what had been done
 
-Example:
-  printf 'install\nexit\nno\n' | plovex --drive-c sample --registry sample/SYSTEM.REG
+Examples:
+  plovex --drive-c /mnt/win95
+  printf 'install\nexit\nno\n' | plovex --drive-c copy-of-sample --registry copy-of-sample/SYSTEM.REG
 )";
 
 struct Options {
-    std::string driveC = ".", windowsDir = "C:\\WINDOWS", os = "win95", registry, script, log;
+    std::string driveC = ".", windowsDir = "C:\\WINDOWS", os, registry, script, log;
 };
 
 // The command line; returns an exit code when there is nothing to run.
@@ -340,9 +346,13 @@ bool ParseOptions(int argc, char **argv, Options &options, int &code)
     app.add_option("--drive-c", options.driveC, "folder that stands for drive C: (default: the current directory)")
         ->check(CLI::ExistingDirectory);
     app.add_option("--windows-dir", options.windowsDir, "what GetWindowsDirectoryA answers (default C:\\WINDOWS)");
-    app.add_option("--os", options.os, "the version GetVersionExA reports (default win95)")
-        ->check(CLI::IsMember({"win95", "win95osr2", "nt", "win32s"}));
-    app.add_option("--registry", options.registry, "REGEDIT4 file that stands for HKEY_LOCAL_MACHINE");
+    app.add_option("--os", options.os,
+                   "the version GetVersionExA reports; auto: the installation's own, from its registry "
+                   "(default: auto with a registry, else win95)")
+        ->check(CLI::IsMember({"auto", "win95", "win95osr2", "nt", "win32s"}));
+    app.add_option("--registry", options.registry,
+                   "HKEY_LOCAL_MACHINE: a Windows 9x hive (SYSTEM.DAT) or a REGEDIT4 file; none: no registry "
+                   "(default: SYSTEM.DAT in the Windows folder, when there is one)");
     app.add_option("--script", options.script, "actions to run instead of the terminal dialog ('-': standard input)");
     app.add_option("--log", options.log, "write every event as a JSON line to this file (not on drive C:)");
     app.set_version_flag("--version", "plovex 1.03 (host runner)");
@@ -357,24 +367,67 @@ bool ParseOptions(int argc, char **argv, Options &options, int &code)
     return true;
 }
 
+// The registry file to use: --registry, or else the installation's own
+// SYSTEM.DAT (any letter case) in its Windows folder; empty for none.
+std::string RegistryPath(const Options &options)
+{
+    if (options.registry == "none")
+        return "";
+    if (!options.registry.empty())
+        return options.registry;
+    std::string systemDat = options.windowsDir + "\\SYSTEM.DAT";
+    DWORD attributes = GetFileAttributesA(systemDat.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES &&
+        (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND))
+        return "";
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        throw RunnerError{"the installation's registry " + systemDat +
+                          " cannot be used; give --registry FILE, or --registry none"};
+    return host::HostPath(systemDat);
+}
+
+const char CurrentVersionKey[] = "HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion";
+
+// What GetVersionExA answers: the --os given, or the installation's own
+// version from its registry.
+std::string SetUpVersion(const std::string &os, std::string &versionNumber, std::string &subVersionNumber)
+{
+    std::string chosen = !os.empty() ? os : host::RegistryFile().empty() ? "win95" : "auto";
+    if (chosen == "auto") {
+        if (!host::ReadRegistryString(CurrentVersionKey, "VersionNumber", versionNumber))
+            versionNumber.clear();
+        if (!host::ReadRegistryString(CurrentVersionKey, "SubVersionNumber", subVersionNumber))
+            subVersionNumber.clear();
+        host::SetWindows95Version(versionNumber.empty() ? "4.00.950" : versionNumber, subVersionNumber);
+    } else {
+        host::SetOs(chosen == "win95osr2" ? host::Os::Win95Osr2
+                    : chosen == "nt"      ? host::Os::Nt
+                    : chosen == "win32s"  ? host::Os::Win32s
+                                          : host::Os::Win95);
+    }
+    return chosen;
+}
+
 // Everything that can be refused is refused here, before the program runs.
 void SetUpHost(const Options &options)
 {
     host::SetDriveC(options.driveC);
     host::SetWindowsDirectory(options.windowsDir);
-    host::SetOs(options.os == "win95osr2" ? host::Os::Win95Osr2
-                : options.os == "nt"      ? host::Os::Nt
-                : options.os == "win32s"  ? host::Os::Win32s
-                                          : host::Os::Win95);
-    LockFolders(options.driveC, options.windowsDir, options.registry);
-    if (!options.registry.empty()) {
+    std::string registry = RegistryPath(options);
+    LockFolders(options.driveC, options.windowsDir, registry);
+    if (!registry.empty()) {
         std::string error;
-        if (!host::LoadRegistry(options.registry, error))
+        if (!host::LoadRegistry(registry, error))
             throw RunnerError{"registry file " + error};
+        if (options.registry.empty())
+            std::cerr << "plovex: the registry is the installation's own " << host::RegistryFile() << "\n";
     } else {
-        std::cerr << "plovex: no --registry given: the registry is empty, so no device key is deleted\n";
+        std::cerr << "plovex: no registry" << (options.registry.empty() ? " (no --registry, and no SYSTEM.DAT)" : "")
+                  << ": no device key is deleted\n";
         host::UseEmptyRegistry();
     }
+    std::string versionNumber, subVersionNumber;
+    std::string os = SetUpVersion(options.os, versionNumber, subVersionNumber);
     CheckRunnerFile("log", options.log, options.driveC);
     CheckRunnerFile("script", options.script, options.driveC);
 
@@ -388,7 +441,7 @@ void SetUpHost(const Options &options)
                 throw RunnerError{"script " + options.script + ": cannot be read"};
             ParseScript(in, options.script);
         }
-        CheckScriptEnds(options.os == "nt" || options.os == "win32s");
+        CheckScriptEnds(os == "nt" || os == "win32s");
     }
     if (!options.log.empty()) {
         Log.open(options.log, std::ios::out | std::ios::trunc);
@@ -396,6 +449,10 @@ void SetUpHost(const Options &options)
             throw RunnerError{"log " + options.log + ": cannot be written"};
         LogOpen = true;
     }
+    LogEvent("{\"event\":\"start\",\"registry\":" + JsonString(host::RegistryFile()) + ",\"format\":\"" +
+             (host::RegistryFile().empty() ? "none" : host::RegistryIsHive() ? "hive" : "regedit4") +
+             "\",\"os\":\"" + os + "\",\"versionNumber\":" + JsonString(versionNumber) +
+             ",\"subVersionNumber\":" + JsonString(subVersionNumber) + "}");
 
     host::SetMessageBoxHandler(ShowBox);
     host::SetDialogLoop(Terminal ? host::DialogLoop(host::RunTerminalDialog) : host::DialogLoop(RunScriptDialog));

@@ -1,24 +1,32 @@
-// HKEY_LOCAL_MACHINE as a REGEDIT4 file, the format Windows 95's regedit
-// exports. A key is a block: its header line and the value lines after it, up
-// to the next header. Deleting a key drops its block and the blocks of every
-// key below it, as Windows 95 does, and keeps every other byte.
+// HKEY_LOCAL_MACHINE as a file: a Windows 9x hive (SYSTEM.DAT, changed in
+// place as Windows 95 changes it, see hive.h), or a REGEDIT4 text, the format
+// Windows 95's regedit exports, in which a key is a block: its header line and
+// the value lines after it, up to the next header. Deleting a key takes the
+// key and every key below it, as Windows 95 does, and keeps every other byte.
 //
 // Deletions are made in memory and written back as Windows 95 writes its own
 // registry, lazily: before the program's next file call or message box, and
 // when it ends. So a group of deletions costs one rewrite, made through a new
 // file beside the old one that is flushed and renamed into place; a failed or
-// interrupted write leaves the old file whole.
+// interrupted write leaves the old file whole. Before a hive's first change a
+// byte-exact copy of it is kept beside it (SYSTEM.PLX), never overwritten.
 #include "platform/host/host.h"
+#include "platform/host/hive.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/magic.h>
+#include <linux/msdos_fs.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string_view>
 
 namespace {
@@ -34,13 +42,20 @@ struct DeleteEvent {
     bool found;
 };
 
+enum Format { NO_FILE, REGEDIT4_TEXT, HIVE_FILE };
+
+Format Kind;
 std::string FilePath; // the file itself, links resolved; empty: no registry file
-std::string Text;
+std::string Text;     // a REGEDIT4 text and its key blocks
 std::vector<Block> Blocks;
 std::vector<size_t> Unwritten; // blocks deleted since the last write
+hive::Hive Hive;
+bool HiveChanged;                // since the last write
 std::vector<DeleteEvent> Events; // deletions not yet reported
 bool WriteFailed;
 host::RegistryDeleteHandler OnDelete;
+
+const std::string Root = "HKEY_LOCAL_MACHINE\\";
 
 const char *const Roots[] = {"HKEY_LOCAL_MACHINE", "HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER",
                              "HKEY_USERS",         "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA"};
@@ -132,99 +147,46 @@ bool WithinKey(const Block &block, const std::string &top)
            (block.keyLength == top.size() || key[top.size()] == '\\');
 }
 
+// A path below HKEY_LOCAL_MACHINE given in full; false for any other root.
+bool BelowRoot(const std::string &key, std::string &below)
+{
+    if (key.size() <= Root.size() || strncasecmp(key.c_str(), Root.c_str(), Root.size()) != 0)
+        return false;
+    below = key.substr(Root.size());
+    return true;
+}
+
+// A REGEDIT4 string as regedit writes it: "text", with \\ and \" escaped.
+bool StringValue(std::string_view data, std::string &value)
+{
+    if (data.size() < 2 || data.front() != '"' || data.back() != '"')
+        return false;
+    value.clear();
+    for (size_t i = 1; i + 1 < data.size(); i++)
+        value += data[i] == '\\' && i + 2 < data.size() ? data[++i] : data[i];
+    return true;
+}
+
 std::string ReplacementPath()
 {
     return FilePath + ".new~";
 }
 
-std::string Reason(const char *what)
+// Where a hive's untouched copy is kept: its name with the extension PLX, in
+// the letter case of the name ("SYSTEM.DAT" -> "SYSTEM.PLX").
+std::string UntouchedCopyPath()
 {
-    return std::string(what) + ": " + strerror(errno);
+    size_t slash = FilePath.find_last_of('/'), dot = FilePath.find_last_of('.');
+    std::string stem = dot != std::string::npos && dot > slash + 1 ? FilePath.substr(0, dot) : FilePath;
+    bool lower = false;
+    for (size_t i = slash + 1; i < FilePath.size(); i++)
+        lower |= FilePath[i] >= 'a' && FilePath[i] <= 'z';
+    return stem + (lower ? ".plx" : ".PLX");
 }
 
-// Writes the kept bytes to the replacement file, flushes it and renames it
-// over the registry file, keeping the file's mode and owner. Each step is a
-// point where a test may fail or end the process.
-bool WriteKept(std::string &failure)
+std::string Reason(const std::string &what)
 {
-    struct stat info;
-    if (stat(FilePath.c_str(), &info) != 0)
-        return (failure = Reason("the registry file is gone"), false);
-    std::string replacement = ReplacementPath();
-    int fd = host::FaultDue(host::Operation::RegistryWrite)
-                 ? (errno = EIO, -1)
-                 : open(replacement.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return (failure = Reason(("cannot create " + replacement).c_str()), false);
-
-    bool ok = !host::FaultDue(host::Operation::RegistryWrite) || (errno = ENOSPC, false);
-    size_t from = 0;
-    auto put = [&](size_t begin, size_t end) {
-        while (ok && begin < end) {
-            ssize_t done = write(fd, Text.data() + begin, end - begin);
-            if (done < 0 && errno == EINTR)
-                continue;
-            if (done <= 0)
-                ok = false;
-            else
-                begin += (size_t)done;
-        }
-    };
-    for (const Block &block : Blocks)
-        if (block.deleted) {
-            put(from, block.begin);
-            from = block.end;
-        }
-    put(from, Text.size());
-    if (ok && geteuid() == 0 && fchown(fd, info.st_uid, info.st_gid) != 0) {
-        // a file system without owners (vfat) keeps none
-    }
-    ok = ok && fchmod(fd, info.st_mode & 07777) == 0;
-    ok = ok && (!host::FaultDue(host::Operation::RegistryWrite) || (errno = EIO, false)) && fsync(fd) == 0;
-    if (!ok)
-        failure = Reason(("cannot write " + replacement).c_str());
-    if (close(fd) != 0 && ok) {
-        ok = false;
-        failure = Reason(("cannot write " + replacement).c_str());
-    }
-    if (ok && (host::FaultDue(host::Operation::RegistryWrite) ? (errno = EIO, true)
-                                                              : rename(replacement.c_str(), FilePath.c_str()) != 0)) {
-        ok = false;
-        failure = Reason(("cannot rename " + replacement + " to " + FilePath).c_str());
-    }
-    if (!ok) {
-        unlink(replacement.c_str());
-        return false;
-    }
-    // The rename itself reaches the disk with its folder.
-    std::string folder = FilePath.substr(0, FilePath.find_last_of('/') + 1);
-    int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        fsync(dir);
-        close(dir);
-    }
-    return true;
-}
-
-// The registry file must be one that can be replaced later: a regular file
-// that may be written, in a folder that takes the replacement file. A
-// replacement file left by an interrupted run is ours to remove.
-bool CheckReplaceable(const struct stat &info, std::string &error)
-{
-    if (!(info.st_mode & S_IWUSR))
-        return (error = "is read-only; make it writable, or run with --registry none", false);
-    std::string replacement = ReplacementPath();
-    struct stat left;
-    if (lstat(replacement.c_str(), &left) == 0 && (!S_ISREG(left.st_mode) || unlink(replacement.c_str()) != 0))
-        return (error = "cannot be replaced: " + replacement + " is in the way", false);
-    int fd = open(replacement.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return (error = "cannot be replaced: its folder does not take the new file " + replacement + " (" +
-                        strerror(errno) + ")",
-                false);
-    close(fd);
-    unlink(replacement.c_str());
-    return true;
+    return what + ": " + strerror(errno);
 }
 
 bool ReadWhole(const std::string &path, std::string &bytes, struct stat &info)
@@ -250,6 +212,166 @@ bool ReadWhole(const std::string &path, std::string &bytes, struct stat &info)
     return true;
 }
 
+// The FAT attributes of an open file on a vfat mount: read-only, hidden,
+// system, archive. False elsewhere.
+bool FatAttributes(int fd, __u32 &attributes)
+{
+    struct statfs volume;
+    return fstatfs(fd, &volume) == 0 && volume.f_type == MSDOS_SUPER_MAGIC &&
+           ioctl(fd, FAT_IOCTL_GET_ATTRIBUTES, &attributes) == 0;
+}
+
+bool WriteAll(int fd, const char *bytes, size_t size)
+{
+    while (size > 0) {
+        ssize_t done = write(fd, bytes, size);
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done <= 0)
+            return false;
+        bytes += done;
+        size -= (size_t)done;
+    }
+    return true;
+}
+
+// A rename that never replaces a file. A file system without the flag (vfat
+// before Linux 4.x) is asked whether the name is free first; this run holds
+// the folder, so nothing comes between.
+int RenameNoReplace(const std::string &from, const std::string &to)
+{
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL)
+        return -1;
+    struct stat taken;
+    if (lstat(to.c_str(), &taken) == 0)
+        return (errno = EEXIST, -1);
+    return rename(from.c_str(), to.c_str());
+}
+
+// What the registry file is now, for a file made in its place to keep.
+struct Likeness {
+    struct stat info;
+    bool onFat;
+    __u32 fat;
+};
+
+bool LikenessOf(const std::string &path, Likeness &like)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    bool ok = fd >= 0 && fstat(fd, &like.info) == 0;
+    like.onFat = ok && FatAttributes(fd, like.fat);
+    if (fd >= 0)
+        close(fd);
+    return ok;
+}
+
+// Gives `path` a new file: `body` writes it under the replacement name beside
+// it; the file takes the mode, owner and FAT attributes of `like`, is flushed,
+// and is renamed to `path`, over the old file, or, with `noReplace`, only when
+// no file has that name. Each step is a point where a test may fail or end the
+// process.
+bool WriteFileAs(const std::string &path, const Likeness &like, const std::function<bool(int fd)> &body,
+                 bool noReplace, std::string &failure)
+{
+    auto step = [] { return !host::FaultDue(host::Operation::RegistryWrite) || (errno = EIO, false); };
+    std::string replacement = ReplacementPath();
+    int fd = step() ? open(replacement.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600) : -1;
+    if (fd < 0)
+        return (failure = Reason("cannot create " + replacement), false);
+    bool ok = step() && body(fd);
+    if (ok && geteuid() == 0 && fchown(fd, like.info.st_uid, like.info.st_gid) != 0) {
+        // a file system without owners (vfat) keeps none
+    }
+    __u32 fat = like.fat;
+    if (ok)
+        ok = like.onFat ? ioctl(fd, FAT_IOCTL_SET_ATTRIBUTES, &fat) == 0
+                        : fchmod(fd, like.info.st_mode & 07777) == 0;
+    ok = ok && step() && fsync(fd) == 0;
+    if (!ok)
+        failure = Reason("cannot write " + replacement);
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        failure = Reason("cannot write " + replacement);
+    }
+    if (ok && (!step() || (noReplace ? RenameNoReplace(replacement, path) : rename(replacement.c_str(), path.c_str())) != 0)) {
+        ok = false;
+        failure = Reason("cannot rename " + replacement + " to " + path);
+    }
+    if (!ok) {
+        unlink(replacement.c_str());
+        return false;
+    }
+    // The rename itself reaches the disk with its folder.
+    int dir = open(path.substr(0, path.find_last_of('/') + 1).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        fsync(dir);
+        close(dir);
+    }
+    return true;
+}
+
+// Writes the registry back: the kept blocks of a REGEDIT4 text, or the whole
+// hive, once the hive's untouched copy stands beside it.
+bool WriteBack(std::string &failure)
+{
+    Likeness like;
+    if (!LikenessOf(FilePath, like))
+        return (failure = Reason("cannot open " + FilePath), false);
+    if (Kind == HIVE_FILE) {
+        std::string copy = UntouchedCopyPath(), untouched;
+        struct stat info;
+        if (lstat(copy.c_str(), &info) != 0) {
+            // The file on disk is still the one this run found: no write has replaced it yet.
+            if (!ReadWhole(FilePath, untouched, info))
+                return (failure = Reason("cannot read " + FilePath), false);
+            auto body = [&](int fd) { return WriteAll(fd, untouched.data(), untouched.size()); };
+            if (!WriteFileAs(copy, like, body, true, failure))
+                return false;
+        }
+        auto body = [](int fd) { return WriteAll(fd, Hive.bytes.data(), Hive.bytes.size()); };
+        return WriteFileAs(FilePath, like, body, false, failure);
+    }
+    auto body = [](int fd) {
+        size_t from = 0;
+        for (const Block &block : Blocks)
+            if (block.deleted) {
+                if (!WriteAll(fd, Text.data() + from, block.begin - from))
+                    return false;
+                from = block.end;
+            }
+        return WriteAll(fd, Text.data() + from, Text.size() - from);
+    };
+    return WriteFileAs(FilePath, like, body, false, failure);
+}
+
+// The registry file must be one that can be replaced later: a REGEDIT4 file
+// that may be written (Windows 9x keeps its hive read-only, which is normal),
+// in a folder that takes the replacement file, and for a hive with nothing but
+// a file under the name of its untouched copy. A replacement file left by an
+// interrupted run is ours to remove.
+bool CheckReplaceable(const struct stat &info, std::string &error)
+{
+    if (Kind == REGEDIT4_TEXT && !(info.st_mode & S_IWUSR))
+        return (error = "is read-only; make it writable, or run with --registry none", false);
+    struct stat left;
+    std::string copy = UntouchedCopyPath();
+    if (Kind == HIVE_FILE && lstat(copy.c_str(), &left) == 0 && !S_ISREG(left.st_mode))
+        return (error = "cannot be replaced: " + copy + ", the name of its untouched copy, is in the way", false);
+    std::string replacement = ReplacementPath();
+    if (lstat(replacement.c_str(), &left) == 0 && (!S_ISREG(left.st_mode) || unlink(replacement.c_str()) != 0))
+        return (error = "cannot be replaced: " + replacement + " is in the way", false);
+    int fd = open(replacement.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return (error = "cannot be replaced: its folder does not take the new file " + replacement + " (" +
+                        strerror(errno) + ")",
+                false);
+    close(fd);
+    unlink(replacement.c_str());
+    return true;
+}
+
 HKEY const RootHandle = HKEY_LOCAL_MACHINE;
 
 } // namespace
@@ -259,35 +381,38 @@ namespace host {
 bool LoadRegistry(const std::string &path, std::string &error)
 {
     char real[PATH_MAX];
-    std::string text;
+    std::string bytes;
     struct stat info;
-    if (!realpath(path.c_str(), real) || !ReadWhole(real, text, info)) {
+    UseEmptyRegistry();
+    if (!realpath(path.c_str(), real) || !ReadWhole(real, bytes, info)) {
         error = path + ": cannot be read";
         return false;
     }
-    std::vector<Block> blocks;
     std::string why;
-    if (!Parse(text, blocks, why)) {
-        error = path + ": " + why;
-        return false;
-    }
-    UseEmptyRegistry();
+    Kind = hive::IsHive(bytes) ? HIVE_FILE : REGEDIT4_TEXT;
+    bool loaded = Kind == HIVE_FILE ? hive::Load(std::move(bytes), Hive, why) : Parse(bytes, Blocks, why);
     FilePath = real;
-    if (!CheckReplaceable(info, why)) {
-        FilePath.clear();
+    if (!loaded)
+        error = path + ": " + (Kind == HIVE_FILE ? "a Windows 9x registry hive that cannot be used: " : "") + why;
+    else if (!CheckReplaceable(info, why))
         error = path + ": " + why;
+    else if (Kind == REGEDIT4_TEXT)
+        Text = std::move(bytes);
+    if (!error.empty()) {
+        UseEmptyRegistry();
         return false;
     }
-    Text = std::move(text);
-    Blocks = std::move(blocks);
     return true;
 }
 
 void UseEmptyRegistry()
 {
+    Kind = NO_FILE;
     FilePath.clear();
     std::string().swap(Text); // the memory of a large file goes with it
     std::vector<Block>().swap(Blocks);
+    Hive = hive::Hive();
+    HiveChanged = false;
     Unwritten.clear();
     Events.clear();
     WriteFailed = false;
@@ -298,11 +423,48 @@ std::string RegistryFile()
     return FilePath;
 }
 
+bool RegistryIsHive()
+{
+    return Kind == HIVE_FILE;
+}
+
 bool RegistryKeyExists(const std::string &key)
 {
+    std::string below;
+    if (Kind == HIVE_FILE)
+        return BelowRoot(key, below) && hive::KeyExists(Hive, below);
     for (const Block &block : Blocks)
         if (!block.deleted && WithinKey(block, key))
             return true;
+    return false;
+}
+
+bool ReadRegistryString(const std::string &key, const std::string &name, std::string &value)
+{
+    std::string below;
+    if (Kind == HIVE_FILE) {
+        DWORD type;
+        std::string data;
+        if (!BelowRoot(key, below) || !hive::ReadValue(Hive, below, name, type, data))
+            return false;
+        value = data.substr(0, data.find('\0')); // kept with or without its NUL
+        return true;
+    }
+    const std::string quoted = "\"" + name + "\"=";
+    for (const Block &block : Blocks) {
+        if (block.deleted || block.keyLength != key.size() ||
+            strncasecmp(Text.data() + block.begin + 1, key.data(), key.size()) != 0)
+            continue;
+        std::string_view lines(Text.data() + block.begin, block.end - block.begin);
+        for (size_t lf = lines.find('\n'); lf != std::string_view::npos; lf = lines.find('\n', lf + 1)) {
+            std::string_view line = lines.substr(lf + 1);
+            line = line.substr(0, line.find('\n'));
+            while (!line.empty() && line.back() == '\r')
+                line.remove_suffix(1);
+            if (line.size() > quoted.size() && strncasecmp(line.data(), quoted.data(), quoted.size()) == 0)
+                return StringValue(line.substr(quoted.size()), value);
+        }
+    }
     return false;
 }
 
@@ -316,13 +478,18 @@ void WriteRegistryChanges()
     if (Events.empty())
         return;
     std::string failure;
-    if (!Unwritten.empty() && !WriteKept(failure)) {
+    if ((!Unwritten.empty() || HiveChanged) && !WriteBack(failure)) {
         // The file is as it was, and so is what stands for it here.
         for (size_t index : Unwritten)
             Blocks[index].deleted = false;
+        std::string bytes, why;
+        struct stat info;
+        if (Kind == HIVE_FILE && !(ReadWhole(FilePath, bytes, info) && hive::Load(std::move(bytes), Hive, why)))
+            Hive = hive::Hive(); // gone or changed under us: nothing more is deleted from it
         WriteFailed = true;
     }
     Unwritten.clear();
+    HiveChanged = false;
     std::vector<DeleteEvent> events;
     events.swap(Events);
     if (OnDelete)
@@ -351,8 +518,12 @@ LONG WINAPI RegDeleteKeyA(HKEY key, LPCSTR subKey)
 {
     if (key != RootHandle || !subKey || !subKey[0])
         return ERROR_INVALID_PARAMETER;
-    std::string top = std::string("HKEY_LOCAL_MACHINE\\") + subKey;
     bool found = false;
+    if (Kind == HIVE_FILE) {
+        found = hive::DeleteKey(Hive, subKey);
+        HiveChanged |= found;
+    }
+    std::string top = Root + subKey;
     for (size_t index = 0; index < Blocks.size(); index++) {
         Block &block = Blocks[index];
         if (!block.deleted && WithinKey(block, top)) {

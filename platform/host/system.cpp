@@ -1,10 +1,24 @@
 // The system questions and process exit, as the runner sets them up.
 #include "platform/host/host.h"
 
+#include <stdio.h>
 #include <string.h>
 
 namespace {
-host::Os CurrentOs = host::Os::Win95;
+
+struct Answer {
+    DWORD major, minor, build, platform;
+    std::string release;
+};
+
+const Answer Answers[] = {
+    {4, 0, 0x040003B6, VER_PLATFORM_WIN32_WINDOWS, ""},   // Windows 95, 4.00.950
+    {4, 0, 0x04000457, VER_PLATFORM_WIN32_WINDOWS, " B"}, // OSR2, 4.00.1111
+    {4, 0, 1381, VER_PLATFORM_WIN32_NT, "Service Pack 6"}, // NT 4.0
+    {1, 30, 0, VER_PLATFORM_WIN32s, ""},                   // Win32s on Windows 3.1
+};
+
+Answer Current = Answers[0];
 bool VersionFails = false;
 std::string WindowsDirectoryText = "C:\\WINDOWS";
 } // namespace
@@ -13,7 +27,15 @@ namespace host {
 
 void SetOs(Os os)
 {
-    CurrentOs = os;
+    Current = Answers[(int)os];
+}
+
+void SetWindows95Version(const std::string &versionNumber, const std::string &subVersionNumber)
+{
+    unsigned major = 4, minor = 0, build = 950;
+    sscanf(versionNumber.c_str(), "%u.%u.%u", &major, &minor, &build);
+    Current = {major, minor, (major & 0xFF) << 24 | (minor & 0xFF) << 16 | (build & 0xFFFF),
+               VER_PLATFORM_WIN32_WINDOWS, subVersionNumber.substr(0, sizeof(OSVERSIONINFOA{}.szCSDVersion) - 1)};
 }
 
 void SetVersionFails(bool fails)
@@ -34,23 +56,13 @@ BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info)
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }
-    struct Answer {
-        DWORD major, minor, build, platform;
-        const char *release;
-    };
-    static const Answer answers[] = {
-        {4, 0, 0x040003B6, VER_PLATFORM_WIN32_WINDOWS, ""},   // Windows 95, 4.00.950
-        {4, 0, 0x04000457, VER_PLATFORM_WIN32_WINDOWS, " B"}, // OSR2, 4.00.1111
-        {4, 0, 1381, VER_PLATFORM_WIN32_NT, "Service Pack 6"}, // NT 4.0
-        {1, 30, 0, VER_PLATFORM_WIN32s, ""},                   // Win32s on Windows 3.1
-    };
-    const Answer &a = answers[(int)CurrentOs];
+    const Answer &a = Current;
     info->dwMajorVersion = a.major;
     info->dwMinorVersion = a.minor;
     info->dwBuildNumber = a.build;
     info->dwPlatformId = a.platform;
     memset(info->szCSDVersion, 0, sizeof info->szCSDVersion);
-    strcpy(info->szCSDVersion, a.release);
+    memcpy(info->szCSDVersion, a.release.c_str(), a.release.size());
     return TRUE;
 }
 

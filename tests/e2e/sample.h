@@ -44,14 +44,15 @@ struct Sample : TempDrive {
     }
 
     // Starts plovex with `options` (and, unless they say otherwise, this
-    // drive's SYSTEM.REG and a log beside it), standard input from `input`;
+    // drive's SYSTEM.REG while there is one, and a log beside the drive),
+    // standard input from `input`;
     // `name` tells apart the output files of runs made at the same time.
     pid_t Start(int input, std::vector<std::string> options, const std::string &name = "")
     {
         std::vector<std::string> args = {PLOVEX_RUNNER, "--drive-c", root};
         if (std::find(options.begin(), options.end(), "--log") == options.end())
             args.insert(args.end(), {"--log", io.Path(name + "log.jsonl")});
-        if (std::find(options.begin(), options.end(), "--registry") == options.end())
+        if (std::find(options.begin(), options.end(), "--registry") == options.end() && Exists("SYSTEM.REG"))
             args.insert(args.end(), {"--registry", Path("SYSTEM.REG")});
         args.insert(args.end(), options.begin(), options.end());
         std::vector<char *> argv;

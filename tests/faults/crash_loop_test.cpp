@@ -4,9 +4,11 @@
 // (the registry file's writes included); then the same command, and the other
 // one, run to their end on what it left. Afterwards every target holds a
 // complete text under its own name, no backup or work file is left, and the
-// registry file is the old one less whole groups of device keys.
+// registry file (a REGEDIT4 export or a hive) is the old one less whole groups
+// of device keys.
 #include "tests/faults/faults.h"
 #include "commands/commands.h"
+#include "platform/host/hive.h"
 #include "platform/host/host.h"
 
 #include <gtest/gtest.h>
@@ -47,7 +49,7 @@ State Take(const std::string &root)
     State state;
     for (int t = 0; t < 3; t++)
         state.targets[t] = ReadInf(Targets[t]);
-    state.registry = ReadFile(root + "/SYSTEM.REG");
+    state.registry = ReadFile(RegistryOf(root));
     return state;
 }
 
@@ -97,22 +99,29 @@ int RunCutShort(const std::string &root, CommandId command, int n)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// The registry text less the blocks of whole groups: which groups are gone.
-int GroupsRemoved(const std::string &before, const std::string &after, std::string &expected)
+// The registry file less the keys of whole groups, chipset group first: which
+// groups are gone (bit 0 chipset, bit 1 USB), or -1 when it is no such file.
+int GroupsRemoved(const std::string &before, const std::string &after)
 {
     const std::vector<std::string> groups[2] = {
         std::vector<std::string>(std::begin(ChipsetDeviceKeys), std::end(ChipsetDeviceKeys)),
         std::vector<std::string>(std::begin(UsbDeviceKeys), std::end(UsbDeviceKeys))};
     for (int mask = 3; mask >= 0; mask--) {
-        std::string text = before;
-        for (int g = 0; g < 2; g++)
-            if (mask & (1 << g))
-                for (const std::string &key : groups[g])
-                    text = WithoutKey(text, "HKEY_LOCAL_MACHINE\\" + key);
-        if (text == after) {
-            expected = text;
-            return mask;
+        std::string expected = before, error;
+        hive::Hive hive;
+        bool isHive = hive::IsHive(before) && hive::Load(before, hive, error);
+        for (int g = 0; g < 2; g++) {
+            for (const std::string &key : groups[g]) {
+                if (!(mask & (1 << g)))
+                    break;
+                if (isHive)
+                    hive::DeleteKey(hive, key);
+                else
+                    expected = WithoutKey(expected, "HKEY_LOCAL_MACHINE\\" + key);
+            }
         }
+        if ((isHive ? hive.bytes : expected) == after)
+            return mask;
     }
     return -1;
 }
@@ -134,9 +143,11 @@ struct CrashLoop : testing::Test {
         }
         for (const char *name : Leftovers)
             EXPECT_FALSE(ReadInf(name)) << name << " was left";
-        EXPECT_FALSE(Exists(root + "/SYSTEM.REG.new~"));
-        std::string expected;
-        int groups = GroupsRemoved(old.registry, now.registry, expected);
+        EXPECT_FALSE(Exists(RegistryOf(root) + ".new~"));
+        if (Exists(root + "/WINDOWS/SYSTEM.PLX")) {
+            EXPECT_EQ(ReadFile(root + "/WINDOWS/SYSTEM.PLX"), old.registry) << "the hive's untouched copy";
+        }
+        int groups = GroupsRemoved(old.registry, now.registry);
         EXPECT_GE(groups, 0) << "the registry file is not the old one less whole groups of device keys";
         EXPECT_TRUE(groups & 1) << "the chipset keys are still there after a whole " << CommandNames[rerun];
     }
@@ -180,7 +191,9 @@ struct CrashLoop : testing::Test {
 };
 
 // From the sample (no usb.inf, a read-only mshdc.inf): Install; from what it
-// leaves: Uninstall; from what that leaves (an emptied usb.inf): Install.
+// leaves: Uninstall; from what that leaves (an emptied usb.inf): Install. Then
+// Install from the sample with a Windows 95 hive, read-only as Windows keeps
+// it, in place of the REGEDIT4 export.
 TEST_F(CrashLoop, EveryCutShortCommandLeavesWholeTextsForTheNextRun)
 {
     Scratch states(MemoryFolder());
@@ -193,9 +206,16 @@ TEST_F(CrashLoop, EveryCutShortCommandLeavesWholeTextsForTheNextRun)
     After(installed, UNINSTALL, uninstalled);
     ASSERT_TRUE(Take(uninstalled).targets[2]);
 
+    const std::string withHive = states.Path("hive");
+    CopyFolder(sample, withHive);
+    unlink((withHive + "/SYSTEM.REG").c_str());
+    std::filesystem::copy_file(PLOVEX_CREG "/B.DAT", withHive + "/WINDOWS/SYSTEM.DAT");
+    chmod((withHive + "/WINDOWS/SYSTEM.DAT").c_str(), 0444);
+
     Loop(sample, INSTALL);
     Loop(installed, UNINSTALL);
     Loop(uninstalled, INSTALL);
+    Loop(withHive, INSTALL);
     printf("crash points: %d, reruns: %d, texts lost: %d\n", points, reruns, lost);
     RecordProperty("crash_points", points);
     EXPECT_EQ(lost, 0);

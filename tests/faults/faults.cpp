@@ -69,11 +69,16 @@ void CopyFolder(const std::string &from, const std::string &to)
     fs::copy(from, to, fs::copy_options::recursive);
 }
 
+std::string RegistryOf(const std::string &root)
+{
+    return Exists(root + "/SYSTEM.REG") ? root + "/SYSTEM.REG" : root + "/WINDOWS/SYSTEM.DAT";
+}
+
 bool StartDialog(const std::string &root, std::string &error)
 {
     host::Reset();
     host::SetDriveC(root);
-    if (!host::LoadRegistry(root + "/SYSTEM.REG", error))
+    if (!host::LoadRegistry(RegistryOf(root), error))
         return false;
     RestartFlag = 0;
     MainDialogProc(host::DialogWindow(), WM_INITDIALOG, 0, 0);

@@ -31,8 +31,11 @@ std::string SamplePath(const std::string &relative);
 // Copies a folder with everything in it (file modes kept).
 void CopyFolder(const std::string &from, const std::string &to);
 
+// The registry file of a drive: its SYSTEM.REG, or else WINDOWS/SYSTEM.DAT.
+std::string RegistryOf(const std::string &root);
+
 // The host as the dialog leaves it after WM_INITDIALOG, drive C: at `root` and
-// its SYSTEM.REG loaded, both group boxes checked: ready for OnInstall or
+// its registry file loaded, both group boxes checked: ready for OnInstall or
 // OnUninstall in this process. False, with the reason, when that fails.
 bool StartDialog(const std::string &root, std::string &error);
 

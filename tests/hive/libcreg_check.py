@@ -7,9 +7,17 @@ C.DAT (three RGDB blocks) together with keys in its other blocks;
 after every deletion libcreg reads the written hive as the hive before less
 exactly the deleted subtrees, key for key and value for value.
 
-Usage: libcreg_check.py HIVE_PROBE FIXTURE_FOLDER (exits 77, a skip, without pycreg)
+Last, the real runner patches an installation with each hive as its SYSTEM.DAT
+(no --registry): libcreg reads the result as the hive less exactly the 24
+device subtrees, creginfo and cregexport read it without a complaint, the
+untouched copy SYSTEM.PLX is the hive as it was, and the platform kind comes
+from the hive (A: Windows 95, 52 lines in machine.inf; B, C: OSR2, 55).
+
+Usage: libcreg_check.py HIVE_PROBE FIXTURE_FOLDER [PLOVEX SAMPLE_FOLDER]
+(exits 77, a skip, without pycreg)
 """
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -29,6 +37,7 @@ DEVICE_KEYS = ["Enum\\PCI\\VEN_" + device for device in DEVICES]
 CODEPAGE = "cp1252"  # libcreg's default for key and value names
 
 probe, fixtures = sys.argv[1], sys.argv[2]
+runner, sample = (sys.argv[3], sys.argv[4]) if len(sys.argv) > 4 else (None, None)
 failures = 0
 
 
@@ -105,5 +114,32 @@ for name, doomed in (("B.DAT", DEVICE_KEYS), ("C.DAT", DEVICE_KEYS + padding)):
                   % (name, ", ".join(doomed[:step])))
     print("%s: %d deletions, each read back by libcreg as the hive less the deleted subtrees (%d keys left)"
           % (name, len(doomed), len(expected)))
+
+# The whole job on an installation: the runner finds SYSTEM.DAT itself.
+for name, marked in (("A.DAT", 52), ("B.DAT", 55), ("C.DAT", 55)) if runner else ():
+    with tempfile.TemporaryDirectory() as work:
+        drive, original = os.path.join(work, "C"), os.path.join(fixtures, name)
+        shutil.copytree(os.path.join(sample, "WINDOWS"), os.path.join(drive, "WINDOWS"))
+        hive = os.path.join(drive, "WINDOWS", "SYSTEM.DAT")
+        shutil.copyfile(original, hive)
+        os.chmod(hive, 0o444)  # as Windows 9x keeps it
+        done = subprocess.run([runner, "--drive-c", drive], input=b"install\nexit\nno\n", capture_output=True)
+        check(done.returncode == 0, "%s: plovex ended with %d: %s" % (name, done.returncode, done.stderr.decode()))
+        expected = [(key, values) for key, values in trees[name]
+                    if not any(within(key, top) for top in DEVICE_KEYS)]
+        check(libcreg_tree(hive) == expected, name + ": libcreg reads other keys or values than the hive less "
+              "the 24 device subtrees")
+        for tool in ("creginfo", "cregexport"):
+            read = subprocess.run([tool, hive], capture_output=True)
+            said = (read.stdout + read.stderr).decode(errors="replace").lower()
+            check(read.returncode == 0 and "warning" not in said and "error" not in said,
+                  "%s: %s complains: %s" % (name, tool, said[-300:]))
+        with open(original, "rb") as a, open(os.path.join(drive, "WINDOWS", "SYSTEM.PLX"), "rb") as b:
+            check(a.read() == b.read(), name + ": SYSTEM.PLX is not the hive as it was")
+        check(not os.stat(hive).st_mode & 0o222, name + ": SYSTEM.DAT lost its read-only attribute")
+        with open(os.path.join(drive, "WINDOWS", "INF", "machine.inf"), "rb") as f:
+            lines = f.read().count(b";Plovex\r\n")
+        check(lines == marked, "%s: %d lines in machine.inf, not %d" % (name, lines, marked))
+    print("%s as SYSTEM.DAT: 24 device keys deleted and nothing else, %d lines for its version" % (name, marked))
 
 sys.exit(1 if failures else 0)

@@ -175,7 +175,14 @@ protected:
         return atoi(drive.Read("exit.txt").c_str());
     }
 
-    std::string Log() { return io.Exists("log.jsonl") ? io.Read("log.jsonl") : ""; }
+    // The events of the run, less the line that names the registry and version.
+    std::string Log()
+    {
+        std::string log = io.Exists("log.jsonl") ? io.Read("log.jsonl") : "";
+        if (log.rfind("{\"event\":\"start\"", 0) == 0)
+            log.erase(0, log.find('\n') + 1);
+        return log;
+    }
 
     std::vector<Box> Boxes()
     {

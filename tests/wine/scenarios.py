@@ -400,7 +400,7 @@ def run_host(args, work, version, with_usb, extra, script):
                            '--registry', registry, '--script', paths['script.txt'], '--log', paths['log.jsonl']],
                           capture_output=True, timeout=60)
     with open(paths['log.jsonl']) as f:
-        events = [json.loads(line) for line in f if line.strip()]
+        events = [e for e in (json.loads(line) for line in f if line.strip()) if e['event'] != 'start']
     keys = set()
     with open(registry, encoding='latin-1') as f:
         for line in f:

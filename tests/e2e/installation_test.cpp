@@ -1,0 +1,162 @@
+// The whole job on a Windows 95 installation from Linux: the runner finds the
+// installation's own SYSTEM.DAT, keeps its untouched copy, keeps its
+// attributes (on a real FAT file system too), and refuses a damaged one.
+#include "tests/e2e/sample.h"
+#include "platform/host/hive.h"
+
+#include <gtest/gtest.h>
+
+#include <errno.h>
+#include <linux/msdos_fs.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <fstream>
+
+namespace {
+
+using namespace e2e;
+
+const char Install[] = "install\nexit\nno\n";
+
+std::string Hive(const char *name)
+{
+    TempDrive reader;
+    std::filesystem::copy_file(std::string(PLOVEX_CREG) + "/" + name, reader.Path("hive"));
+    return reader.Read("hive");
+}
+
+std::vector<std::string> KeysOf(const std::string &bytes)
+{
+    hive::Hive hive;
+    std::string error;
+    EXPECT_TRUE(hive::Load(bytes, hive, error)) << error;
+    return hive::KeyPaths(hive);
+}
+
+bool Has(const std::string &text, const std::string &what)
+{
+    return text.find(what) != std::string::npos;
+}
+
+// SYSTEM.DAT found in any letter case and used without --registry; its copy
+// SYSTEM.PLX is made once and never overwritten; --registry none leaves it be.
+TEST(Installation, ItsOwnSystemDatIsUsedAndItsUntouchedCopyKept)
+{
+    Sample c;
+    unlink(c.Path("SYSTEM.REG").c_str());
+    const std::string original = Hive("B.DAT");
+    c.Write("WINDOWS/system.dat", original);
+    chmod(c.Path("WINDOWS/system.dat").c_str(), 0444);
+
+    Outcome first = c.Plovex("check chipset\nuncheck usb\ninstall\nexit\nno\n", {"--registry", "none"});
+    EXPECT_EQ(first.code, 0);
+    EXPECT_EQ(c.Read("WINDOWS/system.dat"), original) << "--registry none wrote the hive";
+    EXPECT_FALSE(c.Exists("WINDOWS/system.plx"));
+    EXPECT_TRUE(Has(first.log.front(), R"("format":"none")")) << first.log.front();
+
+    Outcome second = c.Plovex("uncheck usb\ninstall\nexit\nno\n", {"--log", c.io.Path("log.jsonl")});
+    EXPECT_EQ(second.code, 0) << second.err;
+    EXPECT_EQ(c.Read("WINDOWS/system.plx"), original);
+    EXPECT_TRUE(Has(second.log.front(), c.Path("WINDOWS/system.dat")) &&
+                Has(second.log.front(), R"("format":"hive","os":"auto","versionNumber":"4.00.1111")"))
+        << second.log.front();
+    const std::string afterChipset = c.Read("WINDOWS/system.dat");
+    EXPECT_NE(afterChipset, original);
+    struct stat info;
+    ASSERT_EQ(stat(c.Path("WINDOWS/system.dat").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0444u);
+
+    Outcome third = c.Plovex(Install);
+    EXPECT_EQ(third.code, 0) << third.err;
+    EXPECT_EQ(c.Read("WINDOWS/system.plx"), original) << "a later run overwrote the untouched copy";
+    EXPECT_EQ(KeysOf(c.Read("WINDOWS/system.dat")), KeysOf(Hive("B-deletes/24.DAT")))
+        << "the keys are not those Windows 95 leaves after deleting the 24 device keys";
+}
+
+// A damaged or truncated hive is refused before anything is written.
+TEST(Installation, ADamagedHiveIsRefusedAndNothingWritten)
+{
+    const std::string whole = Hive("B.DAT");
+    std::string cycle = whole; // the root's first subkey is the root itself
+    uint32_t root;
+    memcpy(&root, &whole[0x20 + 0x08], 4);
+    memcpy(&cycle[0x20 + root + 0x10], &root, 4);
+    for (const std::string &damaged : {whole.substr(0, 9000), std::string("CREG") + std::string(60, '\xff'), cycle}) {
+        Sample c;
+        unlink(c.Path("SYSTEM.REG").c_str());
+        c.Write("WINDOWS/SYSTEM.DAT", damaged);
+        auto before = c.Snapshot();
+        Outcome run = c.Plovex(Install, {"--log", c.io.Path("log.jsonl")});
+        EXPECT_EQ(run.code, 2);
+        EXPECT_TRUE(Has(run.err, "SYSTEM.DAT: a Windows 9x registry hive that cannot be used")) << run.err;
+        EXPECT_TRUE(c.Snapshot() == before) << "a file changed";
+    }
+}
+
+// On a real FAT file system SYSTEM.DAT carries the read-only, hidden and
+// system attributes, as Windows 9x leaves it; the keys are deleted and the
+// attributes are still set afterwards, on the hive and on its copy.
+TEST(Installation, OnAFatFileSystemTheHiveKeepsItsAttributes)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "mounting a FAT image needs root; this run is not root";
+    if (system("command -v mkfs.fat >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "mkfs.fat (dosfstools) is not installed";
+    TempDrive scratch;
+    std::string image = scratch.Path("fat16.img"), point = scratch.Path("mnt");
+    std::filesystem::create_directories(point);
+    ASSERT_EQ(system(("mkfs.fat -F 16 -C " + image + " 16384 >/dev/null 2>&1").c_str()), 0);
+    std::string said = scratch.Path("mount.txt");
+    if (system(("mount -t vfat -o loop " + image + " " + point + " >" + said + " 2>&1").c_str()) != 0)
+        GTEST_SKIP() << "this machine cannot mount a FAT image: " << scratch.Read("mount.txt");
+    struct Unmount {
+        std::string point;
+        ~Unmount() { umount2(point.c_str(), MNT_DETACH); }
+    } unmount{point};
+
+    std::filesystem::copy(PLOVEX_SAMPLE "/WINDOWS", point + "/WINDOWS", std::filesystem::copy_options::recursive);
+    const std::string original = Hive("B.DAT"), hive = point + "/WINDOWS/SYSTEM.DAT";
+    {
+        std::ofstream(hive, std::ios::binary) << original;
+    }
+    const __u32 windows = ATTR_RO | ATTR_HIDDEN | ATTR_SYS | ATTR_ARCH;
+    auto attributes = [](const std::string &path) {
+        __u32 fat = 0;
+        int fd = open(path.c_str(), O_RDONLY);
+        if (fd < 0 || ioctl(fd, FAT_IOCTL_GET_ATTRIBUTES, &fat) != 0)
+            fat = 0xFFFFFFFF;
+        if (fd >= 0)
+            close(fd);
+        return fat;
+    };
+    {
+        int fd = open(hive.c_str(), O_RDONLY);
+        __u32 set = windows;
+        ASSERT_EQ(ioctl(fd, FAT_IOCTL_SET_ATTRIBUTES, &set), 0) << strerror(errno);
+        close(fd);
+    }
+    ASSERT_EQ(attributes(hive), windows);
+
+    TempDrive io;
+    io.Write("script.txt", Install);
+    int input = open(io.Path("script.txt").c_str(), O_RDONLY | O_CLOEXEC);
+    Sample runner; // only for starting plovex on the mounted drive
+    runner.root = point;
+    pid_t pid = runner.Start(input, {"--registry", hive});
+    close(input);
+    Outcome run = runner.Wait(pid);
+    runner.root = scratch.Path("unused"); // not the mount's to remove
+    EXPECT_EQ(run.code, 0) << run.err;
+
+    std::ifstream in(hive, std::ios::binary);
+    std::string after((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<std::string> before = KeysOf(original), left = KeysOf(after);
+    EXPECT_EQ(before.size() - left.size(), 76u) << "the 24 device keys with their subtrees";
+    EXPECT_EQ(attributes(hive), windows);
+    EXPECT_NE(attributes(point + "/WINDOWS/SYSTEM.PLX"), 0xFFFFFFFFu);
+}
+
+} // namespace
