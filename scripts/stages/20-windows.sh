@@ -11,17 +11,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-exports=../shared/win95-exports.txt
-if [ ! -f "$exports" ]; then
-  echo "20-windows: $exports (the Windows 95 export list) is missing" >&2
-  exit 1
-fi
-
 echo "-- cross-build of Plovex.exe (i686)"
 cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build-win -j2 >/dev/null
 echo "-- Plovex.exe on Windows 95: image, imports, instructions, resources"
-python3 tests/wine/check_exe.py build-win/Plovex.exe build-win/Plovex.map "$exports"
+python3 tests/wine/check_exe.py build-win/Plovex.exe build-win/Plovex.map tests/wine/win95-exports.txt
 
 echo "-- host runner for the comparison"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
