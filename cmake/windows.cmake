@@ -49,3 +49,16 @@ target_compile_options(plovex-driver PRIVATE -O2 -Wall -Wextra)
 target_include_directories(plovex-driver PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_options(plovex-driver PRIVATE -s -static -static-libgcc -static-libstdc++)
 target_link_libraries(plovex-driver PRIVATE user32 gdi32 kernel32)
+
+# The release media of the 32-bit program (build-win/media/): a ZIP, a 1.44 MB
+# floppy image and a CD image, each with PLOVEX.EXE and README.TXT, the same
+# bytes on every build of a commit. Made on request (cmake --build build-win
+# --target media), every time anew, so that the file times follow the commit.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  add_custom_target(media
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/scripts/make-media.py ${CMAKE_BINARY_DIR}/media
+            $<TARGET_FILE:plovex> ${CMAKE_SOURCE_DIR}/docs/README.TXT ${PROJECT_VERSION} ${CMAKE_SOURCE_DIR}
+    DEPENDS plovex
+    COMMENT "Making the ZIP, floppy and CD images in ${CMAKE_BINARY_DIR}/media"
+    VERBATIM)
+endif()

@@ -13,7 +13,7 @@
 # --benchmark_filter='MiB:64/' or --benchmark_min_time=10.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+bash scripts/setup.sh bench
 
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DPLOVEX_BENCH=ON >/dev/null
 cmake --build build-bench -j2 --target install_bench registry_bench hive_bench

@@ -4,7 +4,7 @@
 # demonstration of Install, the files it changed, and Uninstall.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+bash scripts/setup.sh demo
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target plovex >/dev/null
 

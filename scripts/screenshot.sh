@@ -11,6 +11,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 output=${1:-docs/dialog.png}
+bash scripts/setup.sh screenshot
 
 if timeout 20 /usr/lib/wine/wine --version >/dev/null 2>&1; then
   toolchain=cmake/mingw-i686.cmake build=build-win loader=/usr/lib/wine/wine arch=win32

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Windows program: cross-builds Plovex.exe (build-win), checks that retail
-# Windows 95 on a Pentium can load and run it, then runs the end-to-end
-# scenarios under Wine, each compared with the host runner (build/plovex).
+# Windows 95 on a Pentium can load and run it, checks its release media, then
+# runs the end-to-end scenarios under Wine, each compared with the host runner
+# (build/plovex).
 #
 # Wine runs the 32-bit Plovex.exe itself where this machine can run 32-bit
 # processes. Where the kernel has no 32-bit support (ia32_emulation off), no
@@ -11,17 +12,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-exports=../shared/win95-exports.txt
-if [ ! -f "$exports" ]; then
-  echo "20-windows: $exports (the Windows 95 export list) is missing" >&2
-  exit 1
-fi
-
 echo "-- cross-build of Plovex.exe (i686)"
 cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build-win -j2 >/dev/null
 echo "-- Plovex.exe on Windows 95: image, imports, instructions, resources"
-python3 tests/wine/check_exe.py build-win/Plovex.exe build-win/Plovex.map "$exports"
+python3 tests/wine/check_exe.py build-win/Plovex.exe build-win/Plovex.map tests/wine/win95-exports.txt
+echo "-- release media: the ZIP, the floppy and the CD image"
+bash tests/wine/check_media.sh build-win
 
 echo "-- host runner for the comparison"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
