@@ -1,7 +1,7 @@
 // The entry point and the main dialog: the platform check, the two commands
 // behind their buttons, and the restart offered at Exit.
 #include "app/main.h"
-#include "app/state.h"
+#include "state/state.h"
 #include "commands/commands.h"
 #include "res/resource.h"
 

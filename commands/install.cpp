@@ -2,9 +2,11 @@
 // patches usb.inf or creates it whole; each replaced file sets the restart flag
 // and is followed by its group's device key clean-up.
 #include "commands/commands.h"
-#include "app/state.h"
+#include "state/state.h"
 #include "inf/replace.h"
 #include "patches/patches.h"
+
+static const RenameFailureMessage InstallRenameFailure = {"Install Failure", "rename error"};
 
 // One target step; false when the commit failed and Install must stop.
 static bool PatchTarget(TargetFile target, void (*patch)())
@@ -16,7 +18,7 @@ static bool PatchTarget(TargetFile target, void (*patch)())
     }
     OpenWork(WorkPath);
     patch();
-    return CommitTarget(TargetPath, WorkPath, BackupPath, INSTALL_COMMAND);
+    return CommitTarget(TargetPath, WorkPath, BackupPath, InstallRenameFailure);
 }
 
 int InstallDrivers()
@@ -49,7 +51,7 @@ int InstallDrivers()
         }
         OpenWork(WorkPath);
         PatchUsbInf();
-        if (!CommitTarget(TargetPath, WorkPath, BackupPath, INSTALL_COMMAND))
+        if (!CommitTarget(TargetPath, WorkPath, BackupPath, InstallRenameFailure))
             return 0;
         RestartFlag = 1;
         ForgetUsbDevices();

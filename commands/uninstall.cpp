@@ -2,16 +2,18 @@
 // machine.inf (chipset group) and usb.inf (USB group). mshdc.inf keeps its
 // lines.
 #include "commands/commands.h"
-#include "app/state.h"
+#include "state/state.h"
 #include "inf/replace.h"
 #include "inf/linestream.h"
+
+static const RenameFailureMessage UninstallRenameFailure = {"Uninstall failure", "Rename Error"};
 
 // Strips the open target and replaces it; false when the command must end.
 static bool StripTarget()
 {
     OpenWork(WorkPath);
     StripMarkedLines();
-    if (!CommitTarget(TargetPath, WorkPath, BackupPath, UNINSTALL_COMMAND))
+    if (!CommitTarget(TargetPath, WorkPath, BackupPath, UninstallRenameFailure))
         return false;
     RestartFlag = 1;
     return true;

@@ -1,7 +1,7 @@
 // machine.inf: host bridges, AGP controllers, PCI-to-ISA bridges and power
 // management of the Intel, SiS and VIA chipsets, each kind of line in its section.
 #include "patches/patches.h"
-#include "app/state.h"
+#include "state/state.h"
 
 static const char MachineDeviceTexts[17][76] = {
     "%PCI\\VEN_8086&DEV_7110.DeviceDesc%=ISA_DRV,PCI\\VEN_8086&DEV_7110" INSTALL_MARKER,

@@ -1,7 +1,7 @@
 // Process-wide state: the platform kind, asked afresh on every call, and the
 // restart flag, which no later command clears.
 #include "tests/fixtures/inf_texts.h"
-#include "app/state.h"
+#include "state/state.h"
 #include "commands/commands.h"
 
 #include <gtest/gtest.h>

@@ -4,7 +4,7 @@
 // text may be lost or half-written, and the registry file must be whole.
 #include "tests/faults/faults.h"
 #include "app/main.h"
-#include "app/state.h"
+#include "state/state.h"
 #include "commands/commands.h"
 #include "platform/host/host.h"
 

@@ -1,6 +1,6 @@
 #include "tests/faults/faults.h"
 #include "app/main.h"
-#include "app/state.h"
+#include "state/state.h"
 #include "platform/host/host.h"
 
 #include <fcntl.h>

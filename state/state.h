@@ -1,7 +1,9 @@
 // Process-wide state shared by the dialog and the commands, and the small
-// queries they ask of the platform and of the main dialog.
-#ifndef PLOVEX_APP_STATE_H
-#define PLOVEX_APP_STATE_H
+// queries they ask of the platform and of the main dialog. The layer just above
+// the platform: every other part may include it; it needs only the platform and
+// the resource ids.
+#ifndef PLOVEX_STATE_H
+#define PLOVEX_STATE_H
 
 #include "platform/platform.h"
 

@@ -1,5 +1,5 @@
-// Process-wide state and the queries of the application shell.
-#include "app/state.h"
+// Process-wide state and its queries of the platform and the main dialog.
+#include "state/state.h"
 #include "res/resource.h"
 
 char WindowsDirectory[WINDOWS_DIRECTORY_SIZE];
