@@ -61,7 +61,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
     (void)previous;
     (void)commandLine;
     (void)show;
-    if (GetPlatformKind() == 0 &&
+    if (GetPlatformKind() == OTHER_PLATFORM &&
         MessageBoxA(NULL, " The OS is not Windows 95 system.\n Continue, anyway?", "Warning",
                     MB_YESNO | MB_ICONINFORMATION) == IDNO)
         return 0;

@@ -10,6 +10,8 @@
 
 #include "platform/platform.h"
 
+#include <type_traits>
+
 // Ends every line the program adds; Uninstall recognises its lines by it alone.
 #define INSTALL_MARKER ";Plovex\n"
 enum { INSTALL_MARKER_LENGTH = 8 };
@@ -25,8 +27,17 @@ struct Catalogue {
     int stride;
     int count;
 };
+// The count and stride of a catalogue, taken from its texts' type; its slots
+// must have the very same shape, as the texts are copied over them whole.
+template <typename Texts, typename Slots>
+struct CatalogueShape {
+    static_assert(std::is_same<Texts, const Slots>::value,
+                  "a catalogue's slots differ from its texts in count or stride");
+    enum { COUNT = (int)std::extent<Texts, 0>::value, STRIDE = (int)std::extent<Texts, 1>::value };
+};
 #define CATALOGUE(texts, slots) \
-    { &(texts)[0][0], &(slots)[0][0], (int)sizeof (texts)[0], (int)(sizeof (texts) / sizeof (texts)[0]) }
+    { &(texts)[0][0], &(slots)[0][0], CatalogueShape<decltype(texts), decltype(slots)>::STRIDE, \
+      CatalogueShape<decltype(texts), decltype(slots)>::COUNT }
 
 inline const char *SlotText(const Catalogue &catalogue, int slot)
 {

@@ -13,8 +13,13 @@ extern char WindowsDirectory[WINDOWS_DIRECTORY_SIZE]; // filled once at WM_INITD
 extern HWND MainDialog;                               // the main dialog, for the check-box queries
 extern BYTE RestartFlag;                              // a target was replaced this run; never cleared
 
-// 0: not the Windows 95 family (or the version cannot be asked); 1: Windows 95;
-// 2: Windows 95 with a service-release text. Asked afresh on every call.
+// What GetPlatformKind answers.
+enum PlatformKind {
+    OTHER_PLATFORM = 0,             // not the Windows 95 family, or the version cannot be asked
+    WINDOWS_95 = 1,                 // Windows 95 without a service-release text
+    WINDOWS_95_SERVICE_RELEASE = 2, // Windows 95 with a service-release text
+};
+// A PlatformKind; asked afresh on every call.
 int GetPlatformKind();
 
 // BM_GETCHECK of the two group boxes; callers compare with 1.
