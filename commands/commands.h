@@ -8,8 +8,8 @@
 // 1 when the root opened and the deletion was attempted, 0 otherwise; it does
 // not tell whether the key existed.
 int DeleteDeviceKey(HKEY root, LPCSTR path);
-void ForgetChipsetDevices(); // ChipsetDeviceKeys, in order
-void ForgetUsbDevices();     // UsbDeviceKeys, in order
+void ForgetChipsetDevices(); // deletes the keys of ChipsetDeviceKeys, in order
+void ForgetUsbDevices();     // deletes the keys of UsbDeviceKeys, in order
 
 // The device keys below HKEY_LOCAL_MACHINE, defined here so that their counts
 // are known wherever they are used (std::size). Not sorted: this is the order

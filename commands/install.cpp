@@ -25,7 +25,7 @@ int InstallDrivers()
 {
     ClearCommandBuffers();
     RecoverTargets();
-    if (IsChipsetChecked() == 1) {
+    if (IsChipsetChecked() == BST_CHECKED) {
         if (!PatchTarget(MACHINE_INF, PatchMachineInf))
             return 0;
         RestartFlag = 1;
@@ -33,7 +33,7 @@ int InstallDrivers()
         if (!PatchTarget(MSHDC_INF, PatchMshdcInf))
             return 0;
     }
-    if (IsUsbChecked() == 1) {
+    if (IsUsbChecked() == BST_CHECKED) {
         BuildPaths(USB_INF);
         if (!OpenTarget(TargetPath)) {
             // Only a usb.inf that is not there is written whole; one that is
@@ -61,7 +61,7 @@ int InstallDrivers()
 
 void OnInstall()
 {
-    if (IsChipsetChecked() != 1 && IsUsbChecked() != 1) {
+    if (IsChipsetChecked() != BST_CHECKED && IsUsbChecked() != BST_CHECKED) {
         MessageBoxA(NULL, " Please choice drivers!", "Do what?", MB_OK | MB_ICONQUESTION);
         return;
     }

@@ -22,12 +22,12 @@ static bool StripTarget()
 void OnUninstall()
 {
     ClearCommandBuffers();
-    if (IsChipsetChecked() != 1 && IsUsbChecked() != 1) {
+    if (IsChipsetChecked() != BST_CHECKED && IsUsbChecked() != BST_CHECKED) {
         MessageBoxA(NULL, " Please choice drivers!", "Do what?", MB_OK | MB_ICONQUESTION);
         return;
     }
     RecoverTargets();
-    if (IsChipsetChecked() == 1) {
+    if (IsChipsetChecked() == BST_CHECKED) {
         BuildPaths(MACHINE_INF);
         if (!OpenTarget(TargetPath)) {
             ReportMissingTarget(TargetPath);
@@ -37,7 +37,7 @@ void OnUninstall()
             return;
         ForgetChipsetDevices();
     }
-    if (IsUsbChecked() == 1) {
+    if (IsUsbChecked() == BST_CHECKED) {
         BuildPaths(USB_INF);
         if (!OpenTarget(TargetPath)) {
             ReportMissingTarget(TargetPath); // usb.inf is never created here

@@ -22,7 +22,7 @@ enum PlatformKind {
 // A PlatformKind; asked afresh on every call.
 int GetPlatformKind();
 
-// BM_GETCHECK of the two group boxes; callers compare with 1.
+// BM_GETCHECK of the two group boxes; callers compare with BST_CHECKED.
 LRESULT IsChipsetChecked();
 LRESULT IsUsbChecked();
 
