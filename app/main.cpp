@@ -1,7 +1,7 @@
 // The entry point and the main dialog: the platform check, the two commands
 // behind their buttons, and the restart offered at Exit.
 #include "app/main.h"
-#include "app/state.h"
+#include "state/state.h"
 #include "commands/commands.h"
 #include "res/resource.h"
 
@@ -61,7 +61,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
     (void)previous;
     (void)commandLine;
     (void)show;
-    if (GetPlatformKind() == 0 &&
+    if (GetPlatformKind() == OTHER_PLATFORM &&
         MessageBoxA(NULL, " The OS is not Windows 95 system.\n Continue, anyway?", "Warning",
                     MB_YESNO | MB_ICONINFORMATION) == IDNO)
         return 0;

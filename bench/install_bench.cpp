@@ -10,7 +10,7 @@
 // install sections between them; CR LF line ends, none of the program's lines.
 //
 // Folder: $TMPDIR (default /tmp); it needs about three times the largest size.
-#include "app/state.h"
+#include "state/state.h"
 #include "commands/commands.h"
 #include "patches/patches.h"
 #include "platform/host/host.h"

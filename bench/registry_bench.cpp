@@ -19,6 +19,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -27,6 +28,8 @@ namespace fs = std::filesystem;
 typedef std::chrono::steady_clock Clock;
 
 const long long MIB = 1024 * 1024;
+const int CHIPSET_KEYS = (int)std::size(ChipsetDeviceKeys);
+const int DEVICE_KEYS = CHIPSET_KEYS + (int)std::size(UsbDeviceKeys);
 
 // Named once, by the benchmark's own process: a measuring child has another pid.
 std::string Folder()
@@ -72,10 +75,10 @@ bool Generate(long long mib)
     long long written = 0;
     const long long size = mib * MIB;
     int device = 0, key = 0;
-    while (written + (long long)chunk.size() < size || device < 24) {
+    while (written + (long long)chunk.size() < size || device < DEVICE_KEYS) {
         // A device key of the lists every 1/24th of the way.
-        if (device < 24 && written + (long long)chunk.size() >= size / 24 * device) {
-            Device(chunk, device < 20 ? ChipsetDeviceKeys[device] : UsbDeviceKeys[device - 20], 2);
+        if (device < DEVICE_KEYS && written + (long long)chunk.size() >= size / DEVICE_KEYS * device) {
+            Device(chunk, device < CHIPSET_KEYS ? ChipsetDeviceKeys[device] : UsbDeviceKeys[device - CHIPSET_KEYS], 2);
             device++;
         }
         std::string name = "HKEY_LOCAL_MACHINE\\Software\\Classes\\CLSID\\{" + std::to_string(100000 + key++) + "}";
@@ -87,7 +90,7 @@ bool Generate(long long mib)
         }
     }
     written += (long long)fwrite(chunk.data(), 1, chunk.size(), file);
-    return fclose(file) == 0 && device == 24;
+    return fclose(file) == 0 && device == DEVICE_KEYS;
 }
 
 // Loads the working copy, deletes both groups' keys and writes the file back.
@@ -101,7 +104,8 @@ bool DeleteDeviceKeys()
     host::WriteRegistryChanges();
     ForgetUsbDevices();
     host::WriteRegistryChanges();
-    return !host::RegistryWriteFailed() && !host::RegistryKeyExists(std::string("HKEY_LOCAL_MACHINE\\") + UsbDeviceKeys[3]);
+    return !host::RegistryWriteFailed() &&
+           !host::RegistryKeyExists(std::string("HKEY_LOCAL_MACHINE\\") + std::end(UsbDeviceKeys)[-1]);
 }
 
 bool FreshCopy(long long mib)

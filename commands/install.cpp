@@ -2,9 +2,11 @@
 // patches usb.inf or creates it whole; each replaced file sets the restart flag
 // and is followed by its group's device key clean-up.
 #include "commands/commands.h"
-#include "app/state.h"
+#include "state/state.h"
 #include "inf/replace.h"
 #include "patches/patches.h"
+
+static const RenameFailureMessage InstallRenameFailure = {"Install Failure", "rename error"};
 
 // One target step; false when the commit failed and Install must stop.
 static bool PatchTarget(TargetFile target, void (*patch)())
@@ -16,14 +18,14 @@ static bool PatchTarget(TargetFile target, void (*patch)())
     }
     OpenWork(WorkPath);
     patch();
-    return CommitTarget(TargetPath, WorkPath, BackupPath, INSTALL_COMMAND);
+    return CommitTarget(TargetPath, WorkPath, BackupPath, InstallRenameFailure);
 }
 
 int InstallDrivers()
 {
     ClearCommandBuffers();
     RecoverTargets();
-    if (IsChipsetChecked() == 1) {
+    if (IsChipsetChecked() == BST_CHECKED) {
         if (!PatchTarget(MACHINE_INF, PatchMachineInf))
             return 0;
         RestartFlag = 1;
@@ -31,7 +33,7 @@ int InstallDrivers()
         if (!PatchTarget(MSHDC_INF, PatchMshdcInf))
             return 0;
     }
-    if (IsUsbChecked() == 1) {
+    if (IsUsbChecked() == BST_CHECKED) {
         BuildPaths(USB_INF);
         if (!OpenTarget(TargetPath)) {
             // Only a usb.inf that is not there is written whole; one that is
@@ -49,7 +51,7 @@ int InstallDrivers()
         }
         OpenWork(WorkPath);
         PatchUsbInf();
-        if (!CommitTarget(TargetPath, WorkPath, BackupPath, INSTALL_COMMAND))
+        if (!CommitTarget(TargetPath, WorkPath, BackupPath, InstallRenameFailure))
             return 0;
         RestartFlag = 1;
         ForgetUsbDevices();
@@ -59,7 +61,7 @@ int InstallDrivers()
 
 void OnInstall()
 {
-    if (IsChipsetChecked() != 1 && IsUsbChecked() != 1) {
+    if (IsChipsetChecked() != BST_CHECKED && IsUsbChecked() != BST_CHECKED) {
         MessageBoxA(NULL, " Please choice drivers!", "Do what?", MB_OK | MB_ICONQUESTION);
         return;
     }

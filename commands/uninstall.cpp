@@ -2,16 +2,18 @@
 // machine.inf (chipset group) and usb.inf (USB group). mshdc.inf keeps its
 // lines.
 #include "commands/commands.h"
-#include "app/state.h"
+#include "state/state.h"
 #include "inf/replace.h"
 #include "inf/linestream.h"
+
+static const RenameFailureMessage UninstallRenameFailure = {"Uninstall failure", "Rename Error"};
 
 // Strips the open target and replaces it; false when the command must end.
 static bool StripTarget()
 {
     OpenWork(WorkPath);
     StripMarkedLines();
-    if (!CommitTarget(TargetPath, WorkPath, BackupPath, UNINSTALL_COMMAND))
+    if (!CommitTarget(TargetPath, WorkPath, BackupPath, UninstallRenameFailure))
         return false;
     RestartFlag = 1;
     return true;
@@ -20,12 +22,12 @@ static bool StripTarget()
 void OnUninstall()
 {
     ClearCommandBuffers();
-    if (IsChipsetChecked() != 1 && IsUsbChecked() != 1) {
+    if (IsChipsetChecked() != BST_CHECKED && IsUsbChecked() != BST_CHECKED) {
         MessageBoxA(NULL, " Please choice drivers!", "Do what?", MB_OK | MB_ICONQUESTION);
         return;
     }
     RecoverTargets();
-    if (IsChipsetChecked() == 1) {
+    if (IsChipsetChecked() == BST_CHECKED) {
         BuildPaths(MACHINE_INF);
         if (!OpenTarget(TargetPath)) {
             ReportMissingTarget(TargetPath);
@@ -35,7 +37,7 @@ void OnUninstall()
             return;
         ForgetChipsetDevices();
     }
-    if (IsUsbChecked() == 1) {
+    if (IsUsbChecked() == BST_CHECKED) {
         BuildPaths(USB_INF);
         if (!OpenTarget(TargetPath)) {
             ReportMissingTarget(TargetPath); // usb.inf is never created here

@@ -280,7 +280,7 @@ const Offset END_OF_DATA = ~(Offset)0;
 // the source back where it was.
 bool FindLine(LPCSTR prefix, Line &found)
 {
-    Offset entry = SourcePosition();
+    Offset origin = SourcePosition();
     DWORD length = (DWORD)lstrlenA(prefix);
     bool matched = false;
     for (;;) {
@@ -307,7 +307,7 @@ bool FindLine(LPCSTR prefix, Line &found)
             break;
         }
     }
-    SeekSource(entry);
+    SeekSource(origin);
     return matched;
 }
 

@@ -10,23 +10,34 @@
 
 #include "platform/platform.h"
 
+#include <type_traits>
+
 // Ends every line the program adds; Uninstall recognises its lines by it alone.
 #define INSTALL_MARKER ";Plovex\n"
 enum { INSTALL_MARKER_LENGTH = 8 };
 
-// A table of fixed-width slots, each one INF line ending with the marker.
-// `texts` is what the program carries; `slots` is the working copy that a
-// presence check blanks (first byte NUL). Patches refresh the working copy
-// from the texts before each presence check, so nothing stays blank across
-// commands.
+// A table of fixed-width slots; a slot's text is one INF line the program
+// adds, ending with the marker. `texts` is what the program carries; `slots` is
+// the working copy that a presence check blanks (first byte NUL: an empty
+// text). Patches refresh the working copy from the texts before each presence
+// check, so nothing stays blank across commands.
 struct Catalogue {
     const char *texts;
     char *slots;
     int stride;
     int count;
 };
+// The count and stride of a catalogue, taken from its texts' type; its slots
+// must have the very same shape, as the texts are copied over them whole.
+template <typename Texts, typename Slots>
+struct CatalogueShape {
+    static_assert(std::is_same<Texts, const Slots>::value,
+                  "a catalogue's slots differ from its texts in count or stride");
+    enum { COUNT = (int)std::extent<Texts, 0>::value, STRIDE = (int)std::extent<Texts, 1>::value };
+};
 #define CATALOGUE(texts, slots) \
-    { &(texts)[0][0], &(slots)[0][0], (int)sizeof (texts)[0], (int)(sizeof (texts) / sizeof (texts)[0]) }
+    { &(texts)[0][0], &(slots)[0][0], CatalogueShape<decltype(texts), decltype(slots)>::STRIDE, \
+      CatalogueShape<decltype(texts), decltype(slots)>::COUNT }
 
 inline const char *SlotText(const Catalogue &catalogue, int slot)
 {
@@ -54,10 +65,10 @@ bool CopyUntilLine(LPCSTR prefix);
 // Copies the source up to and including the first matching line; true when
 // found. Not found (or no prefix): nothing written, source where it was.
 bool CopyThroughLine(LPCSTR prefix);
-// Writes one slot to the work stream, unless it is blank.
+// Writes a slot's text to the work stream, unless it is empty (a blank slot).
 void PutEntry(LPCSTR text);
-// Blanks every non-blank slot of the catalogues whose line the source holds
-// anywhere, then puts the source back at its beginning.
+// Blanks every non-blank slot of the catalogues whose text the source holds
+// as a line anywhere, then puts the source back at its beginning.
 void DropPresentEntries(const Catalogue *const *catalogues, int count, CompareMode mode);
 // Copies every line that does not end with the installation marker.
 void StripMarkedLines();

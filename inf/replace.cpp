@@ -1,7 +1,7 @@
 // File replacement: paths, opening the two streams and the commit.
 #include "inf/replace.h"
 #include "inf/linestream.h"
-#include "app/state.h"
+#include "state/state.h"
 
 char TargetPath[PATH_BUFFER_SIZE];
 char WorkPath[PATH_BUFFER_SIZE];
@@ -86,7 +86,7 @@ bool BackupExists(LPCSTR backupPath)
     return GetFileAttributesA(backupPath) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool CommitTarget(LPCSTR targetPath, LPCSTR workPath, LPCSTR backupPath, Command command)
+bool CommitTarget(LPCSTR targetPath, LPCSTR workPath, LPCSTR backupPath, const RenameFailureMessage &renameFailure)
 {
     bool readAll = CloseSourceStream();
     bool wroteAll = CloseWorkStream();
@@ -112,9 +112,6 @@ bool CommitTarget(LPCSTR targetPath, LPCSTR workPath, LPCSTR backupPath, Command
         }
         MoveFileA(backupPath, targetPath); // the target must not vanish
     }
-    if (command == INSTALL_COMMAND)
-        MessageBoxA(NULL, "Install Failure", "rename error", MB_OK);
-    else
-        MessageBoxA(NULL, "Uninstall failure", "Rename Error", MB_OK);
+    MessageBoxA(NULL, renameFailure.text, renameFailure.caption, MB_OK);
     return false;
 }

@@ -8,7 +8,6 @@
 #include "platform/platform.h"
 
 enum TargetFile { MACHINE_INF, MSHDC_INF, USB_INF };
-enum Command { INSTALL_COMMAND, UNINSTALL_COMMAND };
 enum { PATH_BUFFER_SIZE = 255 };
 
 // The command's buffers; emptied when a command starts, paths built per target.
@@ -29,11 +28,17 @@ void ReportMissingTarget(LPCSTR targetPath);
 // Creates the work file as the work stream, or shows "Can't create " with its
 // path and ends the process with exit code 1.
 void OpenWork(LPCSTR workPath);
+// The message box a failed rename shows; each command words its own.
+struct RenameFailureMessage {
+    LPCSTR text;
+    LPCSTR caption;
+};
 // Closes both streams and moves the work file into the target's place, which
 // keeps the target's read-only, hidden and system attributes. False, after a
 // message, when a read or write failed (nothing is moved and the work file is
-// deleted) or a rename failed (the target is put back if it moved).
-bool CommitTarget(LPCSTR targetPath, LPCSTR workPath, LPCSTR backupPath, Command command);
+// deleted) or a rename failed (the target is put back if it moved; the message
+// is `renameFailure`).
+bool CommitTarget(LPCSTR targetPath, LPCSTR workPath, LPCSTR backupPath, const RenameFailureMessage &renameFailure);
 
 // Mends what a commit cut short by the end of the process leaves behind, for
 // all three targets, before a command reads any of them: a target that is

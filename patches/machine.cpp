@@ -1,9 +1,11 @@
 // machine.inf: host bridges, AGP controllers, PCI-to-ISA bridges and power
 // management of the Intel, SiS and VIA chipsets, each kind of line in its section.
 #include "patches/patches.h"
-#include "app/state.h"
+#include "state/state.h"
 
-static const char MachineDeviceTexts[17][76] = {
+#include <iterator>
+
+static const char MachineDeviceTexts[][76] = {
     "%PCI\\VEN_8086&DEV_7110.DeviceDesc%=ISA_DRV,PCI\\VEN_8086&DEV_7110" INSTALL_MARKER,
     "%PCI\\VEN_8086&DEV_7113.DeviceDesc%=NO_DRV,PCI\\VEN_8086&DEV_7113" INSTALL_MARKER,
     "%PCI\\VEN_8086&DEV_7100.DeviceDesc%=NO_DRV,PCI\\VEN_8086&DEV_7100" INSTALL_MARKER,
@@ -23,17 +25,17 @@ static const char MachineDeviceTexts[17][76] = {
     "%PCI\\VEN_1106&DEV_8598.DeviceDesc%=NO_DRV,PCI\\VEN_1106&DEV_8598" INSTALL_MARKER,
 };
 
-static const char MachineAddRegTexts[1][83] = {
+static const char MachineAddRegTexts[][83] = {
     "HKLM,System\\CurrentControlSet\\Services\\VxD\\PCI,71108086,1,00,00,00,00" INSTALL_MARKER,
 };
 
-static const char MachineIrqMiniportTexts[3][100] = {
+static const char MachineIrqMiniportTexts[][100] = {
     "HKLM,System\\CurrentControlSet\\Services\\VxD\\PCI\\IRQMiniports\\71108086,Name,,\"Intel 82371AB\"" INSTALL_MARKER,
     "HKLM,System\\CurrentControlSet\\Services\\VxD\\PCI\\IRQMiniports\\71108086,Path,,\"PCIMP.PCI\"" INSTALL_MARKER,
     "HKLM,System\\CurrentControlSet\\Services\\VxD\\PCI\\IRQMiniports\\71108086,Instance,1,01,00,00,00" INSTALL_MARKER,
 };
 
-static const char MachineExcludeTexts[17][49] = {
+static const char MachineExcludeTexts[][49] = {
     "ExcludeFromSelect=PCI\\VEN_8086&DEV_7110" INSTALL_MARKER,
     "ExcludeFromSelect=PCI\\VEN_8086&DEV_7113" INSTALL_MARKER,
     "ExcludeFromSelect=PCI\\VEN_8086&DEV_7180" INSTALL_MARKER,
@@ -53,7 +55,7 @@ static const char MachineExcludeTexts[17][49] = {
     "ExcludeFromSelect=PCI\\VEN_1106&DEV_8598" INSTALL_MARKER,
 };
 
-static const char MachineStringTexts[17][119] = {
+static const char MachineStringTexts[][119] = {
     "PCI\\VEN_8086&DEV_7110.DeviceDesc=\"Intel 82371AB/EB PCI to ISA bridge\"" INSTALL_MARKER,
     "PCI\\VEN_8086&DEV_7113.DeviceDesc=\"Intel 82371AB/EB Power Management Controller\"" INSTALL_MARKER,
     "PCI\\VEN_8086&DEV_7100.DeviceDesc=\"Intel 82439TX Pentium(r) Processor to PCI bridge\"" INSTALL_MARKER,
@@ -73,11 +75,12 @@ static const char MachineStringTexts[17][119] = {
     "PCI\\VEN_1106&DEV_8598.DeviceDesc=\"VIA VT82C598AT CPU to AGP controller\"" INSTALL_MARKER,
 };
 
-static char MachineDeviceSlots[17][76];
-static char MachineAddRegSlots[1][83];
-static char MachineIrqMiniportSlots[3][100];
-static char MachineExcludeSlots[17][49];
-static char MachineStringSlots[17][119];
+// The working copies, each of its texts' shape.
+static std::remove_const_t<decltype(MachineDeviceTexts)> MachineDeviceSlots;
+static std::remove_const_t<decltype(MachineAddRegTexts)> MachineAddRegSlots;
+static std::remove_const_t<decltype(MachineIrqMiniportTexts)> MachineIrqMiniportSlots;
+static std::remove_const_t<decltype(MachineExcludeTexts)> MachineExcludeSlots;
+static std::remove_const_t<decltype(MachineStringTexts)> MachineStringSlots;
 
 const Catalogue MachineDeviceLines = CATALOGUE(MachineDeviceTexts, MachineDeviceSlots);
 const Catalogue MachineAddRegLines = CATALOGUE(MachineAddRegTexts, MachineAddRegSlots);
@@ -104,14 +107,14 @@ void PatchMachineInf()
                                            &MachineStringLines};
     for (const Catalogue *catalogue : withIrq)
         RefreshCatalogue(*catalogue);
-    if (GetPlatformKind() == 2)
-        DropPresentEntries(withIrq, 5, MARKERLESS_COMPARE);
+    if (GetPlatformKind() == WINDOWS_95_SERVICE_RELEASE)
+        DropPresentEntries(withIrq, std::size(withIrq), MARKERLESS_COMPARE);
     else
-        DropPresentEntries(withoutIrq, 4, MARKERLESS_COMPARE);
+        DropPresentEntries(withoutIrq, std::size(withoutIrq), MARKERLESS_COMPARE);
 
     PutBeforeFirst("[MS_SYS]", "%PCI\\VEN_", MachineDeviceLines);
     PutBeforeFirst("[PCI_DRV_AddReg]", "HKLM,System\\CurrentControlSet\\Services\\VxD\\PCI,", MachineAddRegLines);
-    if (GetPlatformKind() == 2)
+    if (GetPlatformKind() == WINDOWS_95_SERVICE_RELEASE)
         PutBeforeFirst(NULL, "HKLM,System\\CurrentControlSet\\Services\\VxD\\PCI\\IRQMiniports",
                        MachineIrqMiniportLines);
     PutBeforeFirst("[ControlFlags]", "ExcludeFromSelect=PCI\\VEN_", MachineExcludeLines);

@@ -3,24 +3,27 @@
 // present here.
 #include "patches/patches.h"
 
-static const char MshdcDeviceTexts[2][81] = {
+#include <iterator>
+
+static const char MshdcDeviceTexts[][81] = {
     "%PCI\\VEN_8086&DEV_7111.DeviceDesc%=DUAL_GOOD_IDE, PCI\\VEN_8086&DEV_7111" INSTALL_MARKER,
     "%PCI\\VEN_1106&DEV_0571.DeviceDesc%=DUAL_GOOD_IDE, PCI\\VEN_1106&DEV_0571" INSTALL_MARKER,
 };
 
-static const char MshdcCopyFilesOnlyTexts[2][45] = {
+static const char MshdcCopyFilesOnlyTexts[][45] = {
     "CopyFilesOnly=PCI\\VEN_8086&DEV_7111" INSTALL_MARKER,
     "CopyFilesOnly=PCI\\VEN_1106&DEV_0571" INSTALL_MARKER,
 };
 
-static const char MshdcStringTexts[2][90] = {
+static const char MshdcStringTexts[][90] = {
     "PCI\\VEN_8086&DEV_7111.DeviceDesc=\"Intel 82371AB/EB PCI Bus Master IDE Controller\"" INSTALL_MARKER,
     "PCI\\VEN_1106&DEV_0571.DeviceDesc=\"VIA Tech PCI IDE Controller\"" INSTALL_MARKER,
 };
 
-static char MshdcDeviceSlots[2][81];
-static char MshdcCopyFilesOnlySlots[2][45];
-static char MshdcStringSlots[2][90];
+// The working copies, each of its texts' shape.
+static std::remove_const_t<decltype(MshdcDeviceTexts)> MshdcDeviceSlots;
+static std::remove_const_t<decltype(MshdcCopyFilesOnlyTexts)> MshdcCopyFilesOnlySlots;
+static std::remove_const_t<decltype(MshdcStringTexts)> MshdcStringSlots;
 
 const Catalogue MshdcDeviceLines = CATALOGUE(MshdcDeviceTexts, MshdcDeviceSlots);
 const Catalogue MshdcCopyFilesOnlyLines = CATALOGUE(MshdcCopyFilesOnlyTexts, MshdcCopyFilesOnlySlots);
@@ -38,7 +41,7 @@ void PatchMshdcInf()
     const Catalogue *const catalogues[] = {&MshdcDeviceLines, &MshdcCopyFilesOnlyLines, &MshdcStringLines};
     for (const Catalogue *catalogue : catalogues)
         RefreshCatalogue(*catalogue);
-    DropPresentEntries(catalogues, 3, FULL_LINE_COMPARE);
+    DropPresentEntries(catalogues, std::size(catalogues), FULL_LINE_COMPARE);
 
     if (FindPlace("[INTEL_HDC]", "%PCI\\VEN_"))
         PutEntry(SlotText(MshdcDeviceLines, 0));

@@ -3,19 +3,21 @@
 // catalogues.
 #include "patches/patches.h"
 
-static const char UsbVersionTexts[2][18] = {
+#include <iterator>
+
+static const char UsbVersionTexts[][18] = {
     "[Version]" INSTALL_MARKER,
     "Class=USB" INSTALL_MARKER,
 };
 
-static const char UsbManufacturerTexts[4][34] = {
+static const char UsbManufacturerTexts[][34] = {
     "[Manufacturer]" INSTALL_MARKER,
     "%Intel.Mfg%=Intel.Section" INSTALL_MARKER,
     "%SIS.Mfg%=SIS.Section" INSTALL_MARKER,
     "%VIA.Mfg%=VIA.Section" INSTALL_MARKER,
 };
 
-static const char UsbModelTexts[7][84] = {
+static const char UsbModelTexts[][84] = {
     "[Intel.Section]" INSTALL_MARKER,
     "%PCI\\VEN_8086&DEV_7020.DeviceDesc%=NO_DRV,PCI\\VEN_8086&DEV_7020" INSTALL_MARKER,
     "%PCI\\VEN_8086&DEV_7112.DeviceDesc%=NO_DRV,PCI\\VEN_8086&DEV_7112" INSTALL_MARKER,
@@ -25,7 +27,7 @@ static const char UsbModelTexts[7][84] = {
     "%PCI\\VEN_1106&DEV_3038.DeviceDesc%=NO_DRV,PCI\\VEN_1106&DEV_3038" INSTALL_MARKER,
 };
 
-static const char UsbStringTexts[8][98] = {
+static const char UsbStringTexts[][98] = {
     "[Strings]" INSTALL_MARKER,
     "Intel.Mfg=Intel" INSTALL_MARKER,
     "PCI\\VEN_8086&DEV_7020.DeviceDesc=\"Intel 82371SB PCI to USB Universal Host Controller\"" INSTALL_MARKER,
@@ -36,10 +38,11 @@ static const char UsbStringTexts[8][98] = {
     "PCI\\VEN_1106&DEV_3038.DeviceDesc=\"VIA VT82C586B PCI TO USB Universal Host Controller\"" INSTALL_MARKER,
 };
 
-static char UsbVersionSlots[2][18];
-static char UsbManufacturerSlots[4][34];
-static char UsbModelSlots[7][84];
-static char UsbStringSlots[8][98];
+// The working copies, each of its texts' shape.
+static std::remove_const_t<decltype(UsbVersionTexts)> UsbVersionSlots;
+static std::remove_const_t<decltype(UsbManufacturerTexts)> UsbManufacturerSlots;
+static std::remove_const_t<decltype(UsbModelTexts)> UsbModelSlots;
+static std::remove_const_t<decltype(UsbStringTexts)> UsbStringSlots;
 
 const Catalogue UsbVersionLines = CATALOGUE(UsbVersionTexts, UsbVersionSlots);
 const Catalogue UsbManufacturerLines = CATALOGUE(UsbManufacturerTexts, UsbManufacturerSlots);
@@ -50,14 +53,15 @@ const Catalogue UsbStringLines = CATALOGUE(UsbStringTexts, UsbStringSlots);
 static const Catalogue *const UsbCatalogues[] = {&UsbVersionLines, &UsbManufacturerLines, &UsbModelLines,
                                                  &UsbStringLines};
 static const char *const UsbAnchors[] = {"[VERSION]", "[Manufacturer]", "[INTEL.SECTION]", "[Strings]"};
+static_assert(std::size(UsbAnchors) == std::size(UsbCatalogues), "one anchor for each catalogue");
 
 void PatchUsbInf()
 {
     for (const Catalogue *catalogue : UsbCatalogues)
         RefreshCatalogue(*catalogue);
-    DropPresentEntries(UsbCatalogues, 4, MARKERLESS_COMPARE);
+    DropPresentEntries(UsbCatalogues, std::size(UsbCatalogues), MARKERLESS_COMPARE);
     // Found or not, the group is written: after its header, or as a new section.
-    for (int group = 0; group < 4; group++) {
+    for (size_t group = 0; group < std::size(UsbCatalogues); group++) {
         CopyThroughLine(UsbAnchors[group]);
         PutCatalogue(*UsbCatalogues[group]);
     }

@@ -3,7 +3,7 @@
 // directory that cannot be had.
 #include "tests/fixtures/inf_texts.h"
 #include "app/main.h"
-#include "app/state.h"
+#include "state/state.h"
 #include "res/resource.h"
 
 #include <gtest/gtest.h>

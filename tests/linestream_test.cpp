@@ -4,14 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+
 namespace {
 
 using std::string;
 using namespace std::string_literals;
 
 // A slot for tests of the presence check, in the shape of the program's own.
-const char KeyTexts[1][24] = {"Key=Value" INSTALL_MARKER};
-char KeySlots[1][24];
+const char KeyTexts[][24] = {"Key=Value" INSTALL_MARKER};
+std::remove_const_t<decltype(KeyTexts)> KeySlots;
 const Catalogue KeyLines = CATALOGUE(KeyTexts, KeySlots);
 
 // Whether DropPresentEntries blanks the key slot for `input`; also checks that
@@ -21,7 +23,7 @@ bool Blanks(const string &input, CompareMode mode)
     const Catalogue *const list[] = {&KeyLines};
     RefreshCatalogue(KeyLines);
     string out = RunPass([&] {
-        DropPresentEntries(list, 1, mode);
+        DropPresentEntries(list, std::size(list), mode);
         PutEntry("--\n");
         CopyUntilLine(NULL);
     }, input);

@@ -103,7 +103,7 @@ TEST(MachinePatch, LinesPresentAnywhereBlankTheirSlots)
     // section, one description in other case and indented with a comment, one
     // that differs inside the text.
     string devices;
-    for (int slot = 0; slot < 17; slot++)
+    for (int slot = 0; slot < MachineDeviceLines.count; slot++)
         if (slot != 9)
             devices += Unmarked(MachineDeviceLines, slot) + "\r\n";
     string input = Replaced(fixtures::MachineInf(), "[MS_SYS]\r\n", "[MS_SYS]\r\n" + devices);

@@ -1,7 +1,7 @@
 // Replacing a target through the host layer, as the commands run it: what the
 // user is told and which file stands under which name after every failure.
 #include "tests/fixtures/inf_texts.h"
-#include "app/state.h"
+#include "state/state.h"
 #include "commands/commands.h"
 #include "inf/replace.h"
 #include "patches/patches.h"
@@ -21,6 +21,8 @@ using std::vector;
 // have something to change.
 const string Old = fixtures::MachineInf() + "; from an earlier run;Plovex\r\n";
 const string Absent = "(absent)";
+
+enum CommandId { INSTALL, UNINSTALL };
 
 struct Replace : testing::Test {
     TempDrive drive;
@@ -46,10 +48,10 @@ struct Replace : testing::Test {
         return S_ISDIR(info.st_mode) ? "(folder)" : drive.Read(path.substr(drive.root.size() + 1));
     }
     // The exit code if the command ends the process, else -1.
-    int Run(Command command)
+    int Run(CommandId command)
     {
         try {
-            command == INSTALL_COMMAND ? OnInstall() : OnUninstall();
+            command == INSTALL ? OnInstall() : OnUninstall();
         } catch (const host::ProcessExit &exit) {
             return exit.code;
         }
@@ -75,7 +77,7 @@ TEST_F(Replace, ACommitLeavesOnlyTheNewTextAndEmptiesLeftOvers)
     ASSERT_TRUE(OpenTarget(TargetPath));
     OpenWork(WorkPath);
     PatchMachineInf();
-    EXPECT_TRUE(CommitTarget(TargetPath, WorkPath, BackupPath, INSTALL_COMMAND));
+    EXPECT_TRUE(CommitTarget(TargetPath, WorkPath, BackupPath, {"not shown", "rename error"}));
     EXPECT_EQ(File("machine.inf"), installed);
     EXPECT_EQ(File("out.inf"), Absent);
     EXPECT_EQ(File("machine.in@"), Absent);
@@ -86,7 +88,7 @@ TEST_F(Replace, AMissingTargetOrWorkFileEndsTheProcess)
 {
     const string cantFind = "File Open Error|Can't find C:\\WINDOWS\\inf\\machine.inf|16";
     const string cantCreate = "File Open Error|Can't create C:\\WINDOWS\\inf\\out.inf|16";
-    for (Command command : {INSTALL_COMMAND, UNINSTALL_COMMAND}) {
+    for (CommandId command : {INSTALL, UNINSTALL}) {
         SCOPED_TRACE(command);
         host::MessageBoxes.clear();
         std::filesystem::remove(drive.Path("WINDOWS/INF/MACHINE.INF"));
@@ -125,7 +127,7 @@ TEST_F(Replace, AFailureLeavesTheTargetInPlaceAndEndsTheCommand)
         {"first rename", host::Operation::Count, 0, {}, WORK_KEPT},
         {"second rename", host::Operation::MoveFile, 2, {}, WORK_KEPT},
     };
-    for (Command command : {INSTALL_COMMAND, UNINSTALL_COMMAND}) {
+    for (CommandId command : {INSTALL, UNINSTALL}) {
         for (const Case &c : cases) {
             SCOPED_TRACE(testing::Message() << c.name << ", command " << command);
             PrepareCommand(drive, true, false);
@@ -138,14 +140,14 @@ TEST_F(Replace, AFailureLeavesTheTargetInPlaceAndEndsTheCommand)
                 host::FailNth(c.operation, c.n);
 
             EXPECT_EQ(Run(command), -1);
-            string box = !c.box.empty()                 ? c.box
-                         : command == INSTALL_COMMAND ? "rename error|Install Failure|0"
-                                                        : "Rename Error|Uninstall failure|0";
+            string box = !c.box.empty()      ? c.box
+                         : command == INSTALL ? "rename error|Install Failure|0"
+                                              : "Rename Error|Uninstall failure|0";
             EXPECT_EQ(Boxes(), vector<string>{box}); // and no completion message
             EXPECT_EQ(RestartFlag, 0);
             EXPECT_EQ(File("machine.inf"), Old);
             EXPECT_EQ(File("out.inf"),
-                      c.work == WORK_DELETED ? Absent : command == INSTALL_COMMAND ? installed : uninstalled);
+                      c.work == WORK_DELETED ? Absent : command == INSTALL ? installed : uninstalled);
             EXPECT_EQ(File("machine.in@"), c.operation == host::Operation::Count ? "(folder)" : Absent);
             EXPECT_EQ(File("mshdc.inf"), fixtures::MshdcInf()); // the next target is not touched
             EXPECT_EQ(host::OpenHandleCount(), 0);
@@ -161,13 +163,13 @@ TEST_F(Replace, AnUnreadableUsbInfIsNeverOverwritten)
     PrepareCommand(drive, false, true);
     drive.Write("WINDOWS/INF/USB.INF", usb);
     host::FailNth(host::Operation::CreateFile, 1); // a sharing violation, say
-    EXPECT_EQ(Run(INSTALL_COMMAND), 1);
+    EXPECT_EQ(Run(INSTALL), 1);
     EXPECT_EQ(Boxes(), vector<string>{"File Open Error|Can't find C:\\WINDOWS\\inf\\usb.inf|16"});
     EXPECT_EQ(File("usb.inf"), usb);
 
     std::filesystem::remove(drive.Path("WINDOWS/INF/USB.INF")); // truly missing: written whole
     PrepareCommand(drive, false, true);
-    EXPECT_EQ(Run(INSTALL_COMMAND), -1);
+    EXPECT_EQ(Run(INSTALL), -1);
     EXPECT_EQ(Lines(File("usb.inf")).size(), 21u);
 }
 

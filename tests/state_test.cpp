@@ -1,7 +1,7 @@
 // Process-wide state: the platform kind, asked afresh on every call, and the
 // restart flag, which no later command clears.
 #include "tests/fixtures/inf_texts.h"
-#include "app/state.h"
+#include "state/state.h"
 #include "commands/commands.h"
 
 #include <gtest/gtest.h>
@@ -16,8 +16,12 @@ TEST(State, PlatformKindFollowsTheVersionOnEveryCall)
         bool versionFails;
         int kind;
     } cases[] = {
-        {host::Os::Win95, false, 1},  {host::Os::Win95Osr2, false, 2}, {host::Os::Nt, false, 0},
-        {host::Os::Win32s, false, 0}, {host::Os::Win95Osr2, true, 0},  {host::Os::Win95, false, 1},
+        {host::Os::Win95, false, WINDOWS_95},
+        {host::Os::Win95Osr2, false, WINDOWS_95_SERVICE_RELEASE},
+        {host::Os::Nt, false, OTHER_PLATFORM},
+        {host::Os::Win32s, false, OTHER_PLATFORM},
+        {host::Os::Win95Osr2, true, OTHER_PLATFORM},
+        {host::Os::Win95, false, WINDOWS_95},
     };
     for (const Case &c : cases) {
         host::SetOs(c.os);

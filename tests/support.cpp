@@ -1,5 +1,5 @@
 #include "tests/support.h"
-#include "app/state.h"
+#include "state/state.h"
 
 #include <gtest/gtest.h>
 

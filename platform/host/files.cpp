@@ -45,7 +45,7 @@ void NoteChange(LPCSTR windowsPath)
     Changed.push_back(windowsPath);
 }
 
-void Fail(DWORD error)
+void SetError(DWORD error)
 {
     LastError = error;
 }
@@ -117,7 +117,7 @@ Resolved Resolve(LPCSTR windowsPath)
     Resolved result;
     if (!windowsPath || (windowsPath[0] != 'C' && windowsPath[0] != 'c') || windowsPath[1] != ':' ||
         (windowsPath[2] != '\\' && windowsPath[2] != '/')) {
-        Fail(ERROR_PATH_NOT_FOUND);
+        SetError(ERROR_PATH_NOT_FOUND);
         return result;
     }
     std::vector<std::string> parts;
@@ -138,7 +138,7 @@ Resolved Resolve(LPCSTR windowsPath)
         }
     }
     if (parts.empty()) {
-        Fail(ERROR_PATH_NOT_FOUND);
+        SetError(ERROR_PATH_NOT_FOUND);
         return result;
     }
     std::string folder = DriveC;
@@ -147,7 +147,7 @@ Resolved Resolve(LPCSTR windowsPath)
         Match match = FindEntry(folder, parts[i], entry, twin);
         if (match == TWIN_ENTRIES) {
             ReportTwins(windowsPath, folder, entry, twin);
-            Fail(ERROR_ACCESS_DENIED);
+            SetError(ERROR_ACCESS_DENIED);
             return result;
         }
         if (i + 1 == parts.size()) {
@@ -159,7 +159,7 @@ Resolved Resolve(LPCSTR windowsPath)
         }
         struct stat info;
         if (match == NO_ENTRY || stat((folder + "/" + entry).c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-            Fail(ERROR_PATH_NOT_FOUND);
+            SetError(ERROR_PATH_NOT_FOUND);
             return result;
         }
         folder += "/" + entry;
@@ -275,7 +275,7 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
 {
     host::WriteRegistryChanges();
     if (host::FaultDue(host::Operation::CreateFile)) {
-        Fail(ERROR_ACCESS_DENIED);
+        SetError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
     (void)security;
@@ -294,35 +294,35 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
         // Windows refuses to overwrite a directory or a read-only file, and
         // one that is open without a share mode that allows it.
         if (present && (S_ISDIR(info.st_mode) || (S_ISREG(info.st_mode) && !(info.st_mode & S_IWUSR)))) {
-            Fail(ERROR_ACCESS_DENIED);
+            SetError(ERROR_ACCESS_DENIED);
             return INVALID_HANDLE_VALUE;
         }
         if (present && SharingViolation(info, access, share)) {
-            Fail(ERROR_SHARING_VIOLATION);
+            SetError(ERROR_SHARING_VIOLATION);
             return INVALID_HANDLE_VALUE;
         }
         open_flags |= O_CREAT | O_TRUNC | O_NOFOLLOW;
     } else if (disposition != OPEN_EXISTING) {
-        Fail(ERROR_INVALID_PARAMETER);
+        SetError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     } else if (!present) {
-        Fail(ERROR_FILE_NOT_FOUND);
+        SetError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
     int fd = open(path.c_str(), open_flags, 0666);
     if (fd < 0) {
-        Fail(errno == ELOOP ? ERROR_ACCESS_DENIED : ErrorOf(errno));
+        SetError(errno == ELOOP ? ERROR_ACCESS_DENIED : ErrorOf(errno));
         return INVALID_HANDLE_VALUE;
     }
     // Only regular files are files here: a directory, FIFO or device is refused.
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         close(fd);
-        Fail(ERROR_ACCESS_DENIED);
+        SetError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
     if (SharingViolation(info, access, share)) {
         close(fd);
-        Fail(ERROR_SHARING_VIOLATION);
+        SetError(ERROR_SHARING_VIOLATION);
         return INVALID_HANDLE_VALUE;
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
@@ -334,7 +334,7 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
 BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, void *overlapped)
 {
     if (host::FaultDue(host::Operation::ReadFile)) {
-        Fail(ERROR_READ_FAULT);
+        SetError(ERROR_READ_FAULT);
         if (read)
             *read = 0;
         return FALSE;
@@ -344,7 +344,7 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, voi
         *read = 0;
     int fd = DescriptorOf(file);
     if (fd < 0) {
-        Fail(ERROR_INVALID_HANDLE);
+        SetError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
     DWORD total = 0;
@@ -353,7 +353,7 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, voi
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0) {
-            Fail(ERROR_READ_FAULT);
+            SetError(ERROR_READ_FAULT);
             if (read)
                 *read = total;
             return FALSE;
@@ -375,7 +375,7 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD writte
         ssize_t put = fd >= 0 && toWrite / 2 > 0 ? ::write(fd, buffer, toWrite / 2) : 0;
         if (written)
             *written = put > 0 ? (DWORD)put : 0;
-        Fail(ERROR_DISK_FULL);
+        SetError(ERROR_DISK_FULL);
         return FALSE;
     }
     (void)overlapped;
@@ -383,7 +383,7 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD writte
         *written = 0;
     int fd = DescriptorOf(file);
     if (fd < 0) {
-        Fail(ERROR_INVALID_HANDLE);
+        SetError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
     DWORD total = 0;
@@ -392,7 +392,7 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD writte
         if (put < 0 && errno == EINTR)
             continue;
         if (put <= 0) {
-            Fail(put < 0 ? ErrorOf(errno) : ERROR_WRITE_FAULT);
+            SetError(put < 0 ? ErrorOf(errno) : ERROR_WRITE_FAULT);
             if (written)
                 *written = total;
             return FALSE;
@@ -408,14 +408,14 @@ DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWOR
 {
     int fd = DescriptorOf(file);
     if (fd < 0) {
-        Fail(ERROR_INVALID_HANDLE);
+        SetError(ERROR_INVALID_HANDLE);
         return INVALID_SET_FILE_POINTER;
     }
     long long offset = distanceHigh ? ((long long)*distanceHigh << 32) | (DWORD)distance : (long long)distance;
     int whence = method == FILE_BEGIN ? SEEK_SET : method == FILE_CURRENT ? SEEK_CUR : SEEK_END;
     off_t at = lseek(fd, (off_t)offset, whence);
     if (at < 0) {
-        Fail(ERROR_INVALID_PARAMETER);
+        SetError(ERROR_INVALID_PARAMETER);
         return INVALID_SET_FILE_POINTER;
     }
     if (distanceHigh)
@@ -427,12 +427,12 @@ DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWOR
 BOOL WINAPI FlushFileBuffers(HANDLE file)
 {
     if (host::FaultDue(host::Operation::FlushFileBuffers)) {
-        Fail(ERROR_WRITE_FAULT);
+        SetError(ERROR_WRITE_FAULT);
         return FALSE;
     }
     int fd = DescriptorOf(file);
     if (fd < 0 || fsync(fd) != 0) {
-        Fail(fd < 0 ? ERROR_INVALID_HANDLE : ErrorOf(errno));
+        SetError(fd < 0 ? ERROR_INVALID_HANDLE : ErrorOf(errno));
         return FALSE;
     }
     return TRUE;
@@ -442,7 +442,7 @@ BOOL WINAPI CloseHandle(HANDLE object)
 {
     auto found = Handles.find((intptr_t)object);
     if (found == Handles.end()) {
-        Fail(ERROR_INVALID_HANDLE);
+        SetError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
     int fd = found->second.fd;
@@ -451,7 +451,7 @@ BOOL WINAPI CloseHandle(HANDLE object)
     if (close(fd) != 0 || injected) {
         if (injected)
             errno = EIO;
-        Fail(ErrorOf(errno));
+        SetError(ErrorOf(errno));
         return FALSE;
     }
     return TRUE;
@@ -460,7 +460,7 @@ BOOL WINAPI CloseHandle(HANDLE object)
 BOOL WINAPI MoveFileA(LPCSTR existing, LPCSTR newName)
 {
     if (host::FaultDue(host::Operation::MoveFile)) {
-        Fail(ERROR_ACCESS_DENIED);
+        SetError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
     Resolved from = Resolve(existing);
@@ -468,11 +468,11 @@ BOOL WINAPI MoveFileA(LPCSTR existing, LPCSTR newName)
         return FALSE;
     struct stat info;
     if (!from.exists || lstat(from.path().c_str(), &info) != 0) {
-        Fail(ERROR_FILE_NOT_FOUND);
+        SetError(ERROR_FILE_NOT_FOUND);
         return FALSE;
     }
     if (IsOpen(info)) {
-        Fail(ERROR_SHARING_VIOLATION);
+        SetError(ERROR_SHARING_VIOLATION);
         return FALSE;
     }
     Resolved to = Resolve(newName);
@@ -480,7 +480,7 @@ BOOL WINAPI MoveFileA(LPCSTR existing, LPCSTR newName)
         return FALSE;
     if (to.exists) {
         if (to.path() != from.path()) {
-            Fail(ERROR_ALREADY_EXISTS);
+            SetError(ERROR_ALREADY_EXISTS);
             return FALSE;
         }
         // The same file under another letter case: only the spelling changes.
@@ -488,7 +488,7 @@ BOOL WINAPI MoveFileA(LPCSTR existing, LPCSTR newName)
         size_t cut = written.find_last_of("\\/");
         std::string target = to.folder + "/" + written.substr(cut + 1);
         if (rename(from.path().c_str(), target.c_str()) != 0) {
-            Fail(ErrorOf(errno));
+            SetError(ErrorOf(errno));
             return FALSE;
         }
         NoteChange(newName);
@@ -511,14 +511,14 @@ BOOL WINAPI MoveFileA(LPCSTR existing, LPCSTR newName)
         NoteChange(newName);
         return TRUE;
     }
-    Fail(ErrorOf(errno));
+    SetError(ErrorOf(errno));
     return FALSE;
 }
 
 BOOL WINAPI DeleteFileA(LPCSTR name)
 {
     if (host::FaultDue(host::Operation::DeleteFile)) {
-        Fail(ERROR_ACCESS_DENIED);
+        SetError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
     Resolved r = Resolve(name);
@@ -526,20 +526,20 @@ BOOL WINAPI DeleteFileA(LPCSTR name)
         return FALSE;
     struct stat info;
     if (!r.exists || lstat(r.path().c_str(), &info) != 0) {
-        Fail(ERROR_FILE_NOT_FOUND);
+        SetError(ERROR_FILE_NOT_FOUND);
         return FALSE;
     }
     // A directory is not a file; a read-only file stays (Win32's read-only attribute).
     if (S_ISDIR(info.st_mode) || (S_ISREG(info.st_mode) && !(info.st_mode & S_IWUSR))) {
-        Fail(ERROR_ACCESS_DENIED);
+        SetError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
     if (IsOpen(info)) {
-        Fail(ERROR_SHARING_VIOLATION);
+        SetError(ERROR_SHARING_VIOLATION);
         return FALSE;
     }
     if (unlink(r.path().c_str()) != 0) {
-        Fail(ErrorOf(errno));
+        SetError(ErrorOf(errno));
         return FALSE;
     }
     NoteChange(name);
@@ -551,7 +551,7 @@ BOOL WINAPI DeleteFileA(LPCSTR name)
 DWORD WINAPI GetFileAttributesA(LPCSTR name)
 {
     if (host::FaultDue(host::Operation::GetFileAttributes)) {
-        Fail(ERROR_ACCESS_DENIED);
+        SetError(ERROR_ACCESS_DENIED);
         return INVALID_FILE_ATTRIBUTES;
     }
     Resolved r = Resolve(name);
@@ -560,7 +560,7 @@ DWORD WINAPI GetFileAttributesA(LPCSTR name)
     // A symbolic link answers for the file it names, as under Wine; a dangling one is no file.
     struct stat info;
     if (!r.exists || stat(r.path().c_str(), &info) != 0) {
-        Fail(ERROR_FILE_NOT_FOUND);
+        SetError(ERROR_FILE_NOT_FOUND);
         return INVALID_FILE_ATTRIBUTES;
     }
     if (S_ISDIR(info.st_mode))
@@ -581,20 +581,20 @@ DWORD WINAPI GetFileAttributesA(LPCSTR name)
 BOOL WINAPI SetFileAttributesA(LPCSTR name, DWORD attributes)
 {
     if (host::FaultDue(host::Operation::SetFileAttributes)) {
-        Fail(ERROR_ACCESS_DENIED);
+        SetError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
     Resolved r = Resolve(name);
     if (!r.ok)
         return FALSE;
     if (!r.exists) {
-        Fail(ERROR_FILE_NOT_FOUND);
+        SetError(ERROR_FILE_NOT_FOUND);
         return FALSE;
     }
     int fd = open(r.path().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     struct stat info;
     if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        Fail(fd < 0 && errno != ELOOP ? ErrorOf(errno) : ERROR_ACCESS_DENIED);
+        SetError(fd < 0 && errno != ELOOP ? ErrorOf(errno) : ERROR_ACCESS_DENIED);
         if (fd >= 0)
             close(fd);
         return FALSE;
@@ -613,7 +613,7 @@ BOOL WINAPI SetFileAttributesA(LPCSTR name, DWORD attributes)
     if (ok)
         NoteChange(name);
     else
-        Fail(ErrorOf(errno));
+        SetError(ErrorOf(errno));
     close(fd);
     return ok;
 }

@@ -19,9 +19,10 @@ bool Rebooted(const Outcome &run)
     return false;
 }
 
-std::vector<std::string> Keys(const char *const *list, int count)
+template <size_t Count>
+std::vector<std::string> Keys(const char *const (&list)[Count])
 {
-    return std::vector<std::string>(list, list + count);
+    return std::vector<std::string>(list, list + Count);
 }
 
 std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<std::string> &b)
@@ -37,8 +38,8 @@ std::string CantFind(const std::string &name)
     return R"(File Open Error|Can't find C:\\WINDOWS\\inf\\)" + name + "|16|1";
 }
 
-const std::vector<std::string> ChipsetKeys = Keys(ChipsetDeviceKeys, 20);
-const std::vector<std::string> UsbKeys = Keys(UsbDeviceKeys, 4);
+const std::vector<std::string> ChipsetKeys = Keys(ChipsetDeviceKeys);
+const std::vector<std::string> UsbKeys = Keys(UsbDeviceKeys);
 
 } // namespace
 

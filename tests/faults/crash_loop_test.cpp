@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <iterator>
 #include <optional>
 
 using namespace faults;
@@ -31,7 +32,7 @@ enum CommandId { INSTALL, UNINSTALL };
 const char *const CommandNames[] = {"Install", "Uninstall"};
 
 struct State {
-    std::optional<std::string> targets[3];
+    std::optional<std::string> targets[std::size(Targets)];
     std::string registry;
 };
 
@@ -47,7 +48,7 @@ State Take(const std::string &root)
 {
     host::SetDriveC(root);
     State state;
-    for (int t = 0; t < 3; t++)
+    for (size_t t = 0; t < std::size(Targets); t++)
         state.targets[t] = ReadInf(Targets[t]);
     state.registry = ReadFile(RegistryOf(root));
     return state;
@@ -135,7 +136,7 @@ struct CrashLoop : testing::Test {
     void CheckRerun(const std::string &root, const State &now, const State &fromOld, const State &fromNew,
                     const State &old, CommandId rerun)
     {
-        for (int t = 0; t < 3; t++) {
+        for (size_t t = 0; t < std::size(Targets); t++) {
             bool whole = now.targets[t] == fromOld.targets[t] || now.targets[t] == fromNew.targets[t];
             lost += !whole;
             EXPECT_TRUE(whole) << Targets[t] << (now.targets[t] ? " holds a text no whole run gives it"

@@ -4,7 +4,7 @@
 // text may be lost or half-written, and the registry file must be whole.
 #include "tests/faults/faults.h"
 #include "app/main.h"
-#include "app/state.h"
+#include "state/state.h"
 #include "commands/commands.h"
 #include "platform/host/host.h"
 
@@ -13,6 +13,7 @@
 #include <strings.h>
 #include <sys/stat.h>
 
+#include <iterator>
 #include <optional>
 #include <set>
 #include <tuple>
@@ -224,8 +225,8 @@ protected:
 
     static std::vector<std::string> AllDeviceKeys()
     {
-        std::vector<std::string> keys(ChipsetDeviceKeys, ChipsetDeviceKeys + 20);
-        keys.insert(keys.end(), UsbDeviceKeys, UsbDeviceKeys + 4);
+        std::vector<std::string> keys(std::begin(ChipsetDeviceKeys), std::end(ChipsetDeviceKeys));
+        keys.insert(keys.end(), std::begin(UsbDeviceKeys), std::end(UsbDeviceKeys));
         return keys;
     }
 
@@ -295,8 +296,8 @@ protected:
         int groupPresent[2] = {}, groupRemoved[2] = {};
         for (int group = 0; group < 2; group++) {
             const char *const *keys = group == 0 ? ChipsetDeviceKeys : UsbDeviceKeys;
-            int count = group == 0 ? 20 : 4;
-            for (int k = 0; k < count; k++) {
+            size_t count = group == 0 ? std::size(ChipsetDeviceKeys) : std::size(UsbDeviceKeys);
+            for (size_t k = 0; k < count; k++) {
                 std::string full = std::string("HKEY_LOCAL_MACHINE\\") + keys[k];
                 if (WithoutKey(registryBefore, full) == registryBefore)
                     continue; // not in the sample

@@ -1,6 +1,6 @@
 #include "tests/faults/faults.h"
 #include "app/main.h"
-#include "app/state.h"
+#include "state/state.h"
 #include "platform/host/host.h"
 
 #include <fcntl.h>
@@ -82,7 +82,7 @@ bool StartDialog(const std::string &root, std::string &error)
         return false;
     RestartFlag = 0;
     MainDialogProc(host::DialogWindow(), WM_INITDIALOG, 0, 0);
-    if (IsChipsetChecked() != 1 || IsUsbChecked() != 1)
+    if (IsChipsetChecked() != BST_CHECKED || IsUsbChecked() != BST_CHECKED)
         return (error = "the dialog did not check both boxes", false);
     return true;
 }

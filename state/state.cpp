@@ -1,5 +1,5 @@
-// Process-wide state and the queries of the application shell.
-#include "app/state.h"
+// Process-wide state and its queries of the platform and the main dialog.
+#include "state/state.h"
 #include "res/resource.h"
 
 char WindowsDirectory[WINDOWS_DIRECTORY_SIZE];
@@ -12,10 +12,10 @@ int GetPlatformKind()
     memset(&version, 0, sizeof version);
     version.dwOSVersionInfoSize = sizeof version; // 148
     if (!GetVersionExA(&version))
-        return 0; // an unanswered question counts as a foreign platform
+        return OTHER_PLATFORM; // an unanswered question counts as a foreign platform
     if (version.dwPlatformId != VER_PLATFORM_WIN32_WINDOWS)
-        return 0;
-    return version.szCSDVersion[0] == '\0' ? 1 : 2;
+        return OTHER_PLATFORM;
+    return version.szCSDVersion[0] == '\0' ? WINDOWS_95 : WINDOWS_95_SERVICE_RELEASE;
 }
 
 LRESULT IsChipsetChecked()
