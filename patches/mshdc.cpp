@@ -36,6 +36,8 @@ static bool FindPlace(LPCSTR first, LPCSTR kind)
 void PatchMshdcInf()
 {
     const Catalogue *const catalogues[] = {&MshdcDeviceLines, &MshdcCopyFilesOnlyLines, &MshdcStringLines};
+    static_assert(FitsPresenceIndex(MshdcDeviceTexts, MshdcCopyFilesOnlyTexts, MshdcStringTexts),
+                  "every slot of mshdc.inf's catalogues must fit the presence check's index");
     for (const Catalogue *catalogue : catalogues)
         RefreshCatalogue(*catalogue);
     DropPresentEntries(catalogues, 3, FULL_LINE_COMPARE);

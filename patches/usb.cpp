@@ -50,6 +50,8 @@ const Catalogue UsbStringLines = CATALOGUE(UsbStringTexts, UsbStringSlots);
 static const Catalogue *const UsbCatalogues[] = {&UsbVersionLines, &UsbManufacturerLines, &UsbModelLines,
                                                  &UsbStringLines};
 static const char *const UsbAnchors[] = {"[VERSION]", "[Manufacturer]", "[INTEL.SECTION]", "[Strings]"};
+static_assert(FitsPresenceIndex(UsbVersionTexts, UsbManufacturerTexts, UsbModelTexts, UsbStringTexts),
+              "every slot of usb.inf's catalogues must fit the presence check's index");
 
 void PatchUsbInf()
 {
