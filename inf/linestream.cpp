@@ -3,12 +3,11 @@
 // a CR put before a bare LF; so copying is raw copying, and only the trimmed
 // start and the last characters of a line are ever decoded.
 #include "inf/linestream.h"
+#include "inf/sourceline.h"
 
 namespace {
 
-typedef unsigned long long Offset;
-
-enum { BUFFER_SIZE = 64 * 1024, HEAD_SIZE = 256, CTRL_Z = 0x1A };
+enum { BUFFER_SIZE = 64 * 1024, CTRL_Z = 0x1A };
 
 struct SourceStream {
     HANDLE file;
@@ -30,18 +29,6 @@ struct WorkStream {
 
 SourceStream Source;
 WorkStream Work;
-
-// What the operations need to know of one line.
-struct Line {
-    Offset start, end;     // its raw bytes in the file, line end included
-    DWORD blanks;          // leading spaces and tabs
-    DWORD headLength;      // characters of the trimmed start kept in head
-    bool trimmed;          // the blanks have been passed
-    Offset trimmedRaw;     // raw length from the trimmed start to the line's end
-    char head[HEAD_SIZE];  // the trimmed start, decoded, as far as it goes
-    BYTE tail[9];          // the last raw bytes, newest last
-    DWORD tailLength;
-};
 
 // ---- source ----------------------------------------------------------------
 
@@ -115,72 +102,6 @@ void TakeIntoLine(Line &line, const BYTE *bytes, DWORD count)
         line.tail[k] = line.tail[line.tailLength - keep + k];
     memcpy(line.tail + keep, bytes, count);
     line.tailLength = keep + count;
-}
-
-bool EndsWithCrLf(const Line &line)
-{
-    return line.tailLength >= 2 && line.tail[line.tailLength - 2] == '\r' && line.tail[line.tailLength - 1] == '\n';
-}
-
-// Reads the next whole line; false when the data has ended before any byte.
-bool ReadLine(Line &line)
-{
-    line.start = SourcePosition();
-    line.blanks = line.headLength = line.tailLength = 0;
-    line.trimmed = false;
-    line.trimmedRaw = 0;
-    for (;;) {
-        if (Source.next == Source.length && !FillSource())
-            break;
-        const BYTE *from = Source.buffer + Source.next;
-        DWORD available = Source.length - Source.next;
-        const BYTE *lf = (const BYTE *)memchr(from, '\n', available);
-        DWORD take = lf ? (DWORD)(lf - from) + 1 : available;
-        TakeIntoLine(line, from, take);
-        Source.next += take;
-        if (lf)
-            break;
-    }
-    line.end = SourcePosition();
-    if (line.end == line.start)
-        return false;
-    // CR LF reads as LF: mend the decoded head where it reaches the line's end.
-    if (EndsWithCrLf(line) && line.headLength == line.trimmedRaw && line.headLength >= 2) {
-        line.headLength--;
-        line.head[line.headLength - 1] = '\n';
-    }
-    return true;
-}
-
-// Characters the line delivers in text mode.
-Offset DecodedLength(const Line &line)
-{
-    return line.end - line.start - (EndsWithCrLf(line) ? 1 : 0);
-}
-
-char Folded(char c)
-{
-    return c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c;
-}
-
-// Four characters from `text`, folded, in one word: equal words for texts
-// that are equal with case ignored.
-DWORD Signature(const char *text)
-{
-    return (DWORD)(BYTE)Folded(text[0]) | (DWORD)(BYTE)Folded(text[1]) << 8 | (DWORD)(BYTE)Folded(text[2]) << 16 |
-           (DWORD)(BYTE)Folded(text[3]) << 24;
-}
-
-// `from` characters are known to match already. The characters are compared
-// first, as most lines differ from the prefix at once.
-bool MatchesPrefix(const Line &line, LPCSTR prefix, DWORD length, DWORD from = 0)
-{
-    if (line.headLength < length)
-        return false;
-    for (DWORD i = from; i < length; i++)
-        if (line.head[i] != prefix[i] && Folded(line.head[i]) != Folded(prefix[i]))
-            return false;
-    return DecodedLength(line) - line.blanks >= length;
 }
 
 bool EndsWithMarker(const Line &line)
@@ -311,85 +232,43 @@ bool FindLine(LPCSTR prefix, Line &found)
     return matched;
 }
 
-// What the presence check knows of one catalogue before it reads a line. Its
-// slots share a long start ("ExcludeFromSelect=PCI\VEN_"), so a line is held
-// against that start once, and against each slot only beyond it: first by the
-// four characters that follow the start, packed in a word (the signature),
-// then in full. The start is kept as a reference slot and its first
-// character, since blanking may clear that slot's first byte.
-struct CatalogueDigest {
-    LPCSTR reference;
-    char first;
-    DWORD shared;                 // characters that every non-blank slot shares; 0: none
-    bool anyUnsigned;             // a non-blank slot too short to have a signature
-    DWORD signatureSet[256 / 32]; // the buckets of the slots' signatures
-};
-
-struct SlotSignature {
-    bool present; // the slot is long enough to have one
-    DWORD value;
-};
-
-// One of 256 buckets for a signature, to tell at once that no slot has it.
-DWORD SignatureBucket(DWORD signature)
-{
-    return (signature * 0x9E3779B1u) >> 24;
-}
-
-// Digests the first `room` slots of a catalogue (no more are ever compared),
-// given their compared lengths; fills in their signatures.
-void DigestCatalogue(const Catalogue &catalogue, const DWORD *lengths, SlotSignature *signatures, int room,
-                     CatalogueDigest &digest)
-{
-    int slots = catalogue.count < room ? catalogue.count : room;
-    digest.reference = NULL;
-    digest.first = 0;
-    digest.shared = 0;
-    for (int s = 0; s < slots; s++) {
-        LPCSTR slot = SlotText(catalogue, s);
-        if (slot[0] == '\0')
-            continue;
-        if (!digest.reference) {
-            digest.reference = slot;
-            digest.first = Folded(slot[0]);
-            digest.shared = lengths[s];
-            continue;
-        }
-        DWORD same = 0;
-        while (same < digest.shared && same < lengths[s] && Folded(slot[same]) == Folded(digest.reference[same]))
-            same++;
-        digest.shared = same;
-    }
-    digest.anyUnsigned = false;
-    memset(digest.signatureSet, 0, sizeof digest.signatureSet);
-    for (int s = 0; s < slots; s++) {
-        LPCSTR slot = SlotText(catalogue, s);
-        signatures[s].present = lengths[s] >= digest.shared + 4;
-        if (signatures[s].present) {
-            signatures[s].value = Signature(slot + digest.shared);
-            DWORD bucket = SignatureBucket(signatures[s].value);
-            digest.signatureSet[bucket / 32] |= 1u << (bucket % 32);
-        } else if (slot[0] != '\0') {
-            digest.anyUnsigned = true;
-        }
-    }
-}
-
-// False when no slot of the catalogue can begin the line; otherwise gives the
-// line's signature after the shared start, when it is long enough to have one.
-bool MayHold(const CatalogueDigest &digest, const Line &line, DWORD &signature, bool &isSigned)
-{
-    DWORD known = digest.shared;
-    if (known > 0 && (line.headLength == 0 || Folded(line.head[0]) != digest.first ||
-                      !MatchesPrefix(line, digest.reference, known, 1)))
-        return false;
-    isSigned = line.headLength >= known + 4;
-    signature = isSigned ? Signature(line.head + known) : 0;
-    DWORD bucket = SignatureBucket(signature);
-    return digest.anyUnsigned || (isSigned && (digest.signatureSet[bucket / 32] & (1u << (bucket % 32))));
-}
-
 } // namespace
+
+// ---- lines (inf/sourceline.h) ----------------------------------------------
+
+bool ReadLine(Line &line)
+{
+    line.start = SourcePosition();
+    line.blanks = line.headLength = line.tailLength = 0;
+    line.trimmed = false;
+    line.trimmedRaw = 0;
+    for (;;) {
+        if (Source.next == Source.length && !FillSource())
+            break;
+        const BYTE *from = Source.buffer + Source.next;
+        DWORD available = Source.length - Source.next;
+        const BYTE *lf = (const BYTE *)memchr(from, '\n', available);
+        DWORD take = lf ? (DWORD)(lf - from) + 1 : available;
+        TakeIntoLine(line, from, take);
+        Source.next += take;
+        if (lf)
+            break;
+    }
+    line.end = SourcePosition();
+    if (line.end == line.start)
+        return false;
+    // CR LF reads as LF: mend the decoded head where it reaches the line's end.
+    if (EndsWithCrLf(line) && line.headLength == line.trimmedRaw && line.headLength >= 2) {
+        line.headLength--;
+        line.head[line.headLength - 1] = '\n';
+    }
+    return true;
+}
+
+void RewindSource()
+{
+    SeekSource(0);
+}
 
 // ---- streams ---------------------------------------------------------------
 
@@ -474,71 +353,6 @@ void PutEntry(LPCSTR text)
             from = c + 1;
         }
     WriteBytes(from, (DWORD)lstrlenA(from));
-}
-
-void DropPresentEntries(const Catalogue *const *catalogues, int count, CompareMode mode)
-{
-    // The compared length of every slot, worked out once rather than per line.
-    enum { MOST_SLOTS = 64 };
-    DWORD lengths[MOST_SLOTS];
-    int slots = 0;
-    for (int c = 0; c < count; c++)
-        for (int s = 0; s < catalogues[c]->count && slots < MOST_SLOTS; s++) {
-            DWORD length = (DWORD)lstrlenA(SlotText(*catalogues[c], s));
-            if (mode == MARKERLESS_COMPARE && length >= INSTALL_MARKER_LENGTH)
-                length -= INSTALL_MARKER_LENGTH;
-            lengths[slots++] = length;
-        }
-
-    // What is known of each catalogue before any line is read, and by a
-    // line's first character which catalogues can hold it at all, so that
-    // most lines are passed at a glance.
-    enum { MOST_CATALOGUES = 16 };
-    CatalogueDigest digests[MOST_CATALOGUES];
-    SlotSignature signatures[MOST_SLOTS];
-    WORD wanted[256];
-    WORD always = 0; // catalogues without a shared start: every line is compared
-    memset(wanted, 0, sizeof wanted);
-    for (int c = 0, base = 0; c < count && c < MOST_CATALOGUES; base += catalogues[c]->count, c++) {
-        int at = base < MOST_SLOTS ? base : MOST_SLOTS;
-        DigestCatalogue(*catalogues[c], lengths + at, signatures + at, MOST_SLOTS - at, digests[c]);
-        if (digests[c].shared > 0)
-            wanted[(BYTE)digests[c].first] |= (WORD)(1u << c);
-        else
-            always |= (WORD)(1u << c);
-    }
-
-    Line line;
-    while (ReadLine(line)) {
-        if (count <= MOST_CATALOGUES && !always && (line.headLength == 0 || !wanted[(BYTE)Folded(line.head[0])]))
-            continue;
-        int index = 0;
-        for (int c = 0; c < count; c++) {
-            const Catalogue &catalogue = *catalogues[c];
-            DWORD known = 0;
-            DWORD lineSignature = 0;
-            bool lineSigned = false;
-            if (c < MOST_CATALOGUES) {
-                known = digests[c].shared;
-                if (!MayHold(digests[c], line, lineSignature, lineSigned)) {
-                    index += catalogue.count;
-                    continue;
-                }
-            }
-            for (int s = 0; s < catalogue.count && index < MOST_SLOTS; s++, index++) {
-                char *slot = catalogue.slots + s * catalogue.stride;
-                if (slot[0] == '\0')
-                    continue;
-                // A line shorter than the signed part cannot hold the slot.
-                if (c < MOST_CATALOGUES && signatures[index].present &&
-                    (!lineSigned || signatures[index].value != lineSignature))
-                    continue;
-                if (MatchesPrefix(line, slot, lengths[index], known))
-                    slot[0] = '\0';
-            }
-        }
-    }
-    SeekSource(0);
 }
 
 void StripMarkedLines()

@@ -60,7 +60,7 @@ bool CloseWorkStream();
 // Copies the source up to (without) the first line whose trimmed start matches
 // `prefix`, case folded for A-Z only, and leaves that line unread; true when
 // found. Not found: nothing written, source where it was. A null prefix copies
-// all that is left and returns false.
+// all that is left and returns false. Prefixes of up to 255 characters.
 bool CopyUntilLine(LPCSTR prefix);
 // Copies the source up to and including the first matching line; true when
 // found. Not found (or no prefix): nothing written, source where it was.
@@ -68,7 +68,8 @@ bool CopyThroughLine(LPCSTR prefix);
 // Writes a slot's text to the work stream, unless it is empty (a blank slot).
 void PutEntry(LPCSTR text);
 // Blanks every non-blank slot of the catalogues whose text the source holds
-// as a line anywhere, then puts the source back at its beginning.
+// as a line anywhere, then puts the source back at its beginning. Its index
+// and the limits of the lists it takes: inf/presence.h.
 void DropPresentEntries(const Catalogue *const *catalogues, int count, CompareMode mode);
 // Copies every line that does not end with the installation marker.
 void StripMarkedLines();

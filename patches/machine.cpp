@@ -105,6 +105,9 @@ void PatchMachineInf()
                                         &MachineExcludeLines, &MachineStringLines};
     const Catalogue *const withoutIrq[] = {&MachineDeviceLines, &MachineAddRegLines, &MachineExcludeLines,
                                            &MachineStringLines};
+    static_assert(FitsPresenceIndex(MachineDeviceTexts, MachineAddRegTexts, MachineIrqMiniportTexts,
+                                    MachineExcludeTexts, MachineStringTexts),
+                  "every slot of machine.inf's catalogues must fit the presence check's index");
     for (const Catalogue *catalogue : withIrq)
         RefreshCatalogue(*catalogue);
     if (GetPlatformKind() == WINDOWS_95_SERVICE_RELEASE)

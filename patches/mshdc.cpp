@@ -39,6 +39,8 @@ static bool FindPlace(LPCSTR first, LPCSTR kind)
 void PatchMshdcInf()
 {
     const Catalogue *const catalogues[] = {&MshdcDeviceLines, &MshdcCopyFilesOnlyLines, &MshdcStringLines};
+    static_assert(FitsPresenceIndex(MshdcDeviceTexts, MshdcCopyFilesOnlyTexts, MshdcStringTexts),
+                  "every slot of mshdc.inf's catalogues must fit the presence check's index");
     for (const Catalogue *catalogue : catalogues)
         RefreshCatalogue(*catalogue);
     DropPresentEntries(catalogues, std::size(catalogues), FULL_LINE_COMPARE);

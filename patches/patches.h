@@ -5,6 +5,7 @@
 #define PLOVEX_PATCHES_H
 
 #include "inf/linestream.h"
+#include "inf/presence.h"
 
 extern const Catalogue MachineDeviceLines;
 extern const Catalogue MachineAddRegLines;

@@ -54,6 +54,8 @@ static const Catalogue *const UsbCatalogues[] = {&UsbVersionLines, &UsbManufactu
                                                  &UsbStringLines};
 static const char *const UsbAnchors[] = {"[VERSION]", "[Manufacturer]", "[INTEL.SECTION]", "[Strings]"};
 static_assert(std::size(UsbAnchors) == std::size(UsbCatalogues), "one anchor for each catalogue");
+static_assert(FitsPresenceIndex(UsbVersionTexts, UsbManufacturerTexts, UsbModelTexts, UsbStringTexts),
+              "every slot of usb.inf's catalogues must fit the presence check's index");
 
 void PatchUsbInf()
 {
