@@ -4,42 +4,24 @@
 // gone, and every other byte must stand as it was.
 #include "platform/host/hive.h"
 #include "platform/host/host.h"
-#include "fuzz/folder.h"
+#include "tests/scratch.h"
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <strings.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
 
-std::string Folder, File;
+std::string File;
 
 void Fail(const char *what, const std::string &detail)
 {
     fprintf(stderr, "%s: %s\n", what, detail.c_str());
     abort();
-}
-
-std::string Read(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream whole;
-    whole << in.rdbuf();
-    return whole.str();
-}
-
-void Write(const std::string &path, const std::string &bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
 }
 
 // The key blocks of a text the host layer has taken, found on our own: a
@@ -85,8 +67,9 @@ const std::string Root = "HKEY_LOCAL_MACHINE\\";
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    Folder = MakeScratchFolder();
-    File = Folder + "/SYSTEM.REG";
+    Scratch::RemoveLeftovers();
+    static Scratch folder;
+    File = folder.Path("SYSTEM.REG");
     host::Reset();
     return 0;
 }
@@ -96,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const std::string text((const char *)data, size);
     if (hive::IsHive(text))
         return 0; // a hive: the hive target's inputs
-    Write(File, text);
+    WriteWholeFile(File, text);
     std::string error;
     if (!host::LoadRegistry(File, error))
         return 0;
@@ -133,7 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     host::WriteRegistryChanges();
     if (host::RegistryWriteFailed())
         Fail("the registry file could not be written", File);
-    std::string after = Read(File);
+    std::string after = ReadWholeFile(File);
     std::string expected;
     size_t from = 0;
     for (const Block &block : blocks)

@@ -167,7 +167,7 @@ TEST(MshdcPatch, WritesOneLineAtEachOfItsFiveAnchors)
 
 TEST(UsbPatch, CreateUsbInfWritesTheWholeFile)
 {
-    TempDrive drive;
+    Scratch drive;
     PrepareCommand(drive);
     CreateUsbInf("C:\\WINDOWS\\inf\\usb.inf", "C:\\WINDOWS\\inf\\out.inf");
     EXPECT_EQ(host::OpenHandleCount(), 0);
@@ -239,7 +239,7 @@ TEST(Patches, EveryCommandStartsFromTheFullCatalogues)
 
     const string usb = RunPass(PatchUsbInf, fixtures::UsbInf());
     EXPECT_EQ(RunPass(PatchUsbInf, usb), usb); // every header slot blanked here
-    TempDrive drive;
+    Scratch drive;
     PrepareCommand(drive);
     CreateUsbInf("C:\\WINDOWS\\inf\\usb.inf", "C:\\WINDOWS\\inf\\out.inf");
     EXPECT_EQ(CountMarked(drive.Read("WINDOWS/INF/usb.inf")), 21);

@@ -23,7 +23,7 @@ const string Old = fixtures::MachineInf() + "; from an earlier run;Plovex\r\n";
 const string Absent = "(absent)";
 
 struct Replace : testing::Test {
-    TempDrive drive;
+    Scratch drive;
     string installed, uninstalled; // what the commands make of Old
 
     void SetUp() override

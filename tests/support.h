@@ -1,33 +1,21 @@
-// Shared test help: a temporary folder standing for drive C: with a Windows
-// folder in it, runs of a pass over a text through the real streams, and a few
+// Shared test help: the host made ready for a command over a scratch folder as
+// drive C:, runs of a pass over a text through the real streams, and a few
 // views of a written text.
 #ifndef PLOVEX_TESTS_SUPPORT_H
 #define PLOVEX_TESTS_SUPPORT_H
 
 #include "inf/linestream.h"
 #include "platform/host/host.h"
+#include "tests/scratch.h"
 
 #include <functional>
 #include <string>
 #include <vector>
 
-struct TempDrive {
-    std::string root; // host folder of C:
-    TempDrive();
-    ~TempDrive();
-    TempDrive(const TempDrive &) = delete;
-    TempDrive &operator=(const TempDrive &) = delete;
-    // Relative host paths below the root, '/' separated.
-    std::string Path(const std::string &relative) const;
-    void Write(const std::string &relative, const std::string &bytes) const;
-    std::string Read(const std::string &relative) const;
-    bool Exists(const std::string &relative) const;
-};
-
 // Resets the host, makes `drive` drive C: with C:\WINDOWS as the Windows
-// directory, clears the restart flag and sets the two group boxes, as the
-// dialog leaves things before a command.
-void PrepareCommand(const TempDrive &drive, bool chipset = true, bool usb = true);
+// directory (its inf folder made), clears the restart flag and sets the two
+// group boxes, as the dialog leaves things before a command.
+void PrepareCommand(const Scratch &drive, bool chipset = true, bool usb = true);
 
 // Runs `pass` with the source stream on `input` and the work stream on a fresh
 // file; gives the bytes written. The host is reset first (Windows 95 unless

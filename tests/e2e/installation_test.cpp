@@ -23,9 +23,7 @@ const char Install[] = "install\nexit\nno\n";
 
 std::string Hive(const char *name)
 {
-    TempDrive reader;
-    std::filesystem::copy_file(std::string(PLOVEX_CREG) + "/" + name, reader.Path("hive"));
-    return reader.Read("hive");
+    return ReadWholeFile(std::string(PLOVEX_CREG) + "/" + name);
 }
 
 std::vector<std::string> KeysOf(const std::string &bytes)
@@ -105,7 +103,7 @@ TEST(Installation, OnAFatFileSystemTheHiveKeepsItsAttributes)
         GTEST_SKIP() << "mounting a FAT image needs root; this run is not root";
     if (system("command -v mkfs.fat >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "mkfs.fat (dosfstools) is not installed";
-    TempDrive scratch;
+    Scratch scratch;
     std::string image = scratch.Path("fat16.img"), point = scratch.Path("mnt");
     std::filesystem::create_directories(point);
     ASSERT_EQ(system(("mkfs.fat -F 16 -C " + image + " 16384 >/dev/null 2>&1").c_str()), 0);
@@ -140,7 +138,7 @@ TEST(Installation, OnAFatFileSystemTheHiveKeepsItsAttributes)
     }
     ASSERT_EQ(attributes(hive), windows);
 
-    TempDrive io;
+    Scratch io;
     io.Write("script.txt", Install);
     int input = open(io.Path("script.txt").c_str(), O_RDONLY | O_CLOEXEC);
     Sample runner; // only for starting plovex on the mounted drive

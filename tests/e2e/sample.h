@@ -31,8 +31,8 @@ struct Outcome {
     std::vector<std::string> log; // one JSON object a line
 };
 
-struct Sample : TempDrive {
-    TempDrive io; // the runner's own files, which may not lie on drive C:
+struct Sample : Scratch {
+    Scratch io; // the runner's own files, which may not lie on drive C:
 
     Sample()
     {

@@ -38,9 +38,9 @@ struct State {
 std::optional<std::string> ReadInf(const char *name)
 {
     std::string path = host::HostPath(std::string("C:\\WINDOWS\\inf\\") + name);
-    if (path.empty() || !Exists(path))
+    if (path.empty() || !PathExists(path))
         return std::nullopt;
-    return ReadFile(path);
+    return ReadWholeFile(path);
 }
 
 State Take(const std::string &root)
@@ -49,7 +49,7 @@ State Take(const std::string &root)
     State state;
     for (int t = 0; t < 3; t++)
         state.targets[t] = ReadInf(Targets[t]);
-    state.registry = ReadFile(RegistryOf(root));
+    state.registry = ReadWholeFile(RegistryOf(root));
     return state;
 }
 
@@ -143,9 +143,9 @@ struct CrashLoop : testing::Test {
         }
         for (const char *name : Leftovers)
             EXPECT_FALSE(ReadInf(name)) << name << " was left";
-        EXPECT_FALSE(Exists(RegistryOf(root) + ".new~"));
-        if (Exists(root + "/WINDOWS/SYSTEM.PLX")) {
-            EXPECT_EQ(ReadFile(root + "/WINDOWS/SYSTEM.PLX"), old.registry) << "the hive's untouched copy";
+        EXPECT_FALSE(PathExists(RegistryOf(root) + ".new~"));
+        if (PathExists(root + "/WINDOWS/SYSTEM.PLX")) {
+            EXPECT_EQ(ReadWholeFile(root + "/WINDOWS/SYSTEM.PLX"), old.registry) << "the hive's untouched copy";
         }
         int groups = GroupsRemoved(old.registry, now.registry);
         EXPECT_GE(groups, 0) << "the registry file is not the old one less whole groups of device keys";
@@ -156,7 +156,7 @@ struct CrashLoop : testing::Test {
     // by a whole run of each command.
     void Loop(const std::string &start, CommandId command)
     {
-        Scratch fixed(MemoryFolder());
+        Scratch fixed;
         const State old = Take(start);
         const std::string done = fixed.Path("done");
         After(start, command, done);
@@ -166,7 +166,7 @@ struct CrashLoop : testing::Test {
             fromNew[rerun] = After(done, rerun, fixed.Path(std::string("new-") + CommandNames[rerun]));
         }
         for (int n = 1;; n++) {
-            Scratch cut(MemoryFolder());
+            Scratch cut;
             CopyFolder(start, cut.Path("C"));
             int code = RunCutShort(cut.Path("C"), command, n);
             if (code != host::CRASH_EXIT_CODE) {
@@ -178,7 +178,7 @@ struct CrashLoop : testing::Test {
             for (CommandId rerun : {command, command == INSTALL ? UNINSTALL : INSTALL}) {
                 SCOPED_TRACE(std::string(CommandNames[command]) + " cut short at file call " + std::to_string(n) +
                              ", then " + CommandNames[rerun]);
-                Scratch again(MemoryFolder());
+                Scratch again;
                 CopyFolder(cut.Path("C"), again.Path("C"));
                 EXPECT_TRUE(RunCommand(again.Path("C"), rerun)) << "the rerun ended the process";
                 reruns++;
@@ -196,7 +196,7 @@ struct CrashLoop : testing::Test {
 // it, in place of the REGEDIT4 export.
 TEST_F(CrashLoop, EveryCutShortCommandLeavesWholeTextsForTheNextRun)
 {
-    Scratch states(MemoryFolder());
+    Scratch states;
     const std::string sample = states.Path("sample"), installed = states.Path("installed"),
                       uninstalled = states.Path("uninstalled");
     std::filesystem::create_directories(sample);

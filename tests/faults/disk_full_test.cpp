@@ -59,16 +59,16 @@ TEST(DiskFull, InstallAndUninstallCannotWriteOutInfAndChangeNothing)
         GTEST_SKIP() << why;
 
     // machine.inf of about 40 KiB: the sample with comment lines after it.
-    std::string machine = ReadFile(SamplePath("WINDOWS/INF/MACHINE.INF"));
+    std::string machine = ReadWholeFile(SamplePath("WINDOWS/INF/MACHINE.INF"));
     for (int i = 0; machine.size() < 40 * 1024; i++)
         machine += "; reserved for the vendor's own notes, line " + std::to_string(i) + "\r\n";
-    std::string mshdc = ReadFile(SamplePath("WINDOWS/INF/MSHDC.INF"));
+    std::string mshdc = ReadWholeFile(SamplePath("WINDOWS/INF/MSHDC.INF"));
     ASSERT_EQ(mkdir(disk.Path("WINDOWS").c_str(), 0755), 0);
     ASSERT_EQ(mkdir(disk.Path("WINDOWS/INF").c_str(), 0755), 0);
-    WriteFile(disk.Path("WINDOWS/INF/MACHINE.INF"), machine);
-    WriteFile(disk.Path("WINDOWS/INF/MSHDC.INF"), mshdc);
+    WriteWholeFile(disk.Path("WINDOWS/INF/MACHINE.INF"), machine);
+    WriteWholeFile(disk.Path("WINDOWS/INF/MSHDC.INF"), mshdc);
     CopySample(outside.root, true);
-    std::string registry = ReadFile(outside.Path("SYSTEM.REG"));
+    std::string registry = ReadWholeFile(outside.Path("SYSTEM.REG"));
     struct statvfs space;
     ASSERT_EQ(statvfs(disk.root.c_str(), &space), 0);
     ASSERT_LT((unsigned long long)space.f_bavail * space.f_frsize, machine.size())
@@ -81,12 +81,12 @@ TEST(DiskFull, InstallAndUninstallCannotWriteOutInfAndChangeNothing)
     const std::string failure = "+-- File Error (error icon)\n|  Can't write C:\\WINDOWS\\inf\\out.inf\n";
     EXPECT_EQ(Count(run.out, failure), 2) << run.out; // once per command
     EXPECT_EQ(Count(run.out, "+-- "), 4) << run.out;  // and no other box
-    EXPECT_EQ(ReadFile(disk.Path("WINDOWS/INF/MACHINE.INF")), machine);
-    EXPECT_EQ(ReadFile(disk.Path("WINDOWS/INF/MSHDC.INF")), mshdc);
-    EXPECT_FALSE(Exists(disk.Path("WINDOWS/INF/out.inf")));
-    EXPECT_FALSE(Exists(disk.Path("WINDOWS/INF/machine.in@")));
-    EXPECT_FALSE(Exists(disk.Path("WINDOWS/INF/usb.inf")));
-    EXPECT_EQ(ReadFile(outside.Path("SYSTEM.REG")), registry);
+    EXPECT_EQ(ReadWholeFile(disk.Path("WINDOWS/INF/MACHINE.INF")), machine);
+    EXPECT_EQ(ReadWholeFile(disk.Path("WINDOWS/INF/MSHDC.INF")), mshdc);
+    EXPECT_FALSE(PathExists(disk.Path("WINDOWS/INF/out.inf")));
+    EXPECT_FALSE(PathExists(disk.Path("WINDOWS/INF/machine.in@")));
+    EXPECT_FALSE(PathExists(disk.Path("WINDOWS/INF/usb.inf")));
+    EXPECT_EQ(ReadWholeFile(outside.Path("SYSTEM.REG")), registry);
 }
 
 TEST(DiskFull, ARegistryFileThatCannotBeRewrittenKeepsItsKeysAndTheRunSaysSo)
@@ -98,15 +98,15 @@ TEST(DiskFull, ARegistryFileThatCannotBeRewrittenKeepsItsKeysAndTheRunSaysSo)
     if (!MountTiny(tiny, why))
         GTEST_SKIP() << why;
     CopySample(drive.root, false);
-    std::string registry = ReadFile(SamplePath("SYSTEM.REG"));
+    std::string registry = ReadWholeFile(SamplePath("SYSTEM.REG"));
     for (int i = 0; registry.size() < 40 * 1024; i++)
         registry += "[HKEY_LOCAL_MACHINE\\Software\\Padding\\Key" + std::to_string(i) + "]\r\n\"Text\"=\"padding\"\r\n\r\n";
-    WriteFile(disk.Path("SYSTEM.REG"), registry);
+    WriteWholeFile(disk.Path("SYSTEM.REG"), registry);
 
     RunResult run = RunPlovex({"--drive-c", drive.root, "--registry", disk.Path("SYSTEM.REG"), "--log",
                                drive.root + "-log.jsonl"},
                               "install\nexit\nno\n", 60);
-    std::string log = ReadFile(drive.root + "-log.jsonl");
+    std::string log = ReadWholeFile(drive.root + "-log.jsonl");
     unlink((drive.root + "-log.jsonl").c_str());
     ASSERT_TRUE(run.exited) << run.err;
     EXPECT_EQ(run.code, 3) << run.out << run.err;
@@ -114,8 +114,8 @@ TEST(DiskFull, ARegistryFileThatCannotBeRewrittenKeepsItsKeysAndTheRunSaysSo)
     EXPECT_EQ(Count(run.err, " was not deleted: "), 6) << run.err; // the sample's six device keys
     EXPECT_EQ(Count(log, "\"deleted\":false"), 6) << log;
     EXPECT_EQ(Count(log, "{\"event\":\"exit\",\"code\":3}"), 1) << log;
-    EXPECT_EQ(ReadFile(disk.Path("SYSTEM.REG")), registry);
-    EXPECT_FALSE(Exists(disk.Path("SYSTEM.REG.new~")));
+    EXPECT_EQ(ReadWholeFile(disk.Path("SYSTEM.REG")), registry);
+    EXPECT_FALSE(PathExists(disk.Path("SYSTEM.REG.new~")));
 }
 
 } // namespace

@@ -35,9 +35,9 @@ static_assert(sizeof OperationNames / sizeof *OperationNames == (size_t)host::Op
 std::optional<std::string> ReadIfThere(const std::string &windowsName)
 {
     std::string path = host::HostPath("C:\\WINDOWS\\inf\\" + windowsName);
-    if (path.empty() || !Exists(path))
+    if (path.empty() || !PathExists(path))
         return std::nullopt;
-    return ReadFile(path);
+    return ReadWholeFile(path);
 }
 
 struct Snapshot {
@@ -175,9 +175,9 @@ protected:
 
     void SetUp() override
     {
-        Scratch scratch(MemoryFolder());
+        Scratch scratch;
         CopySampleReadOnlyMshdc(scratch.root);
-        registryBefore = ReadFile(scratch.Path("SYSTEM.REG"));
+        registryBefore = ReadWholeFile(scratch.Path("SYSTEM.REG"));
         Start(scratch.root, host::Operation::Count, 0);
         // Each group's deletions reach the registry file in one rewrite: the
         // file is a new one (a new inode) only when its group's keys are told.
@@ -217,7 +217,7 @@ protected:
         ASSERT_EQ(states[1][0].size(), 3u);
         EXPECT_NE(states[1][0][0], states[1][0][1]);
         EXPECT_NE(states[1][1][0], states[1][1][1]);
-        std::string registryAfter = ReadFile(scratch.Path("SYSTEM.REG"));
+        std::string registryAfter = ReadWholeFile(scratch.Path("SYSTEM.REG"));
         EXPECT_EQ(registryAfter, ExpectedRegistry(AllDeviceKeys()));
         EXPECT_NE(registryAfter, registryBefore);
     }
@@ -287,10 +287,10 @@ protected:
                 << "a device key was deleted while " << TargetNames[deletion.target] << " was not replaced";
 
         // The registry file: whole, parseable, and less whole device keys only.
-        std::string registry = ReadFile(root + "/SYSTEM.REG");
+        std::string registry = ReadWholeFile(root + "/SYSTEM.REG");
         std::string error;
         EXPECT_TRUE(host::LoadRegistry(root + "/SYSTEM.REG", error)) << error;
-        EXPECT_FALSE(Exists(root + "/SYSTEM.REG.new~"));
+        EXPECT_FALSE(PathExists(root + "/SYSTEM.REG.new~"));
         std::vector<std::string> removed;
         int groupPresent[2] = {}, groupRemoved[2] = {};
         for (int group = 0; group < 2; group++) {
@@ -325,7 +325,7 @@ TEST_F(FaultLoop, EveryFailedCallLeavesEachTextOldOrNewAndTheRegistryWhole)
         host::Operation operation = (host::Operation)op;
         int n = 1;
         for (;; n++) {
-            Scratch scratch(MemoryFolder());
+            Scratch scratch;
             CopySampleReadOnlyMshdc(scratch.root);
             Outcome run = InstallThenUninstall(scratch.root, operation, n);
             if (!run.fired)

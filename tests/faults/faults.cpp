@@ -23,35 +23,6 @@ namespace fs = std::filesystem;
 
 namespace faults {
 
-Scratch::Scratch(const std::string &parent)
-{
-    std::string base = parent;
-    if (base.empty()) {
-        const char *tmp = getenv("TMPDIR");
-        base = tmp && *tmp ? tmp : "/tmp";
-    }
-    std::string pattern = base + "/plovex-faults-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    if (!mkdtemp(name.data()))
-        throw std::runtime_error("mkdtemp in " + base + " failed");
-    root = name.data();
-}
-
-Scratch::~Scratch()
-{
-    std::error_code ignored;
-    fs::remove_all(root, ignored);
-}
-
-std::string MemoryFolder()
-{
-    struct stat info;
-    if (stat("/dev/shm", &info) == 0 && S_ISDIR(info.st_mode) && access("/dev/shm", W_OK) == 0)
-        return "/dev/shm";
-    return "";
-}
-
 std::string SamplePath(const std::string &relative)
 {
     return std::string(PLOVEX_SAMPLE) + "/" + relative;
@@ -71,7 +42,7 @@ void CopyFolder(const std::string &from, const std::string &to)
 
 std::string RegistryOf(const std::string &root)
 {
-    return Exists(root + "/SYSTEM.REG") ? root + "/SYSTEM.REG" : root + "/WINDOWS/SYSTEM.DAT";
+    return PathExists(root + "/SYSTEM.REG") ? root + "/SYSTEM.REG" : root + "/WINDOWS/SYSTEM.DAT";
 }
 
 bool StartDialog(const std::string &root, std::string &error)
@@ -85,28 +56,6 @@ bool StartDialog(const std::string &root, std::string &error)
     if (IsChipsetChecked() != 1 || IsUsbChecked() != 1)
         return (error = "the dialog did not check both boxes", false);
     return true;
-}
-
-bool Exists(const std::string &path)
-{
-    struct stat info;
-    return lstat(path.c_str(), &info) == 0;
-}
-
-std::string ReadFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream whole;
-    whole << in.rdbuf();
-    return whole.str();
-}
-
-void WriteFile(const std::string &path, const std::string &bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-    if (!out.flush())
-        throw std::runtime_error("cannot write " + path);
 }
 
 RegistryText SplitRegistry(const std::string &text)
@@ -148,7 +97,7 @@ std::string WithoutKey(const std::string &text, const std::string &key)
 RunResult RunPlovex(const std::vector<std::string> &args, const std::string &script, int limitSeconds)
 {
     Scratch io;
-    WriteFile(io.Path("script"), script);
+    io.Write("script", script);
     auto started = std::chrono::steady_clock::now();
     pid_t child = fork();
     if (child < 0)
@@ -189,8 +138,8 @@ RunResult RunPlovex(const std::vector<std::string> &args, const std::string &scr
     result.exited = WIFEXITED(status) && !result.timedOut;
     result.code = WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status);
     result.peakKiB = usage.ru_maxrss;
-    result.out = ReadFile(io.Path("out"));
-    result.err = ReadFile(io.Path("err"));
+    result.out = io.Read("out");
+    result.err = io.Read("err");
     return result;
 }
 

@@ -1,28 +1,15 @@
-// Help for the fault tests: a scratch copy of the sample Windows folder, plain
-// file access, the registry file as blocks, and runs of the real `plovex`
-// binary as a child with a time limit and its peak memory.
+// Help for the fault tests: a copy of the sample Windows folder, the host made
+// ready for a command in this process, the registry file as blocks, and runs
+// of the real `plovex` binary as a child with a time limit and its peak memory.
 #ifndef PLOVEX_TESTS_FAULTS_H
 #define PLOVEX_TESTS_FAULTS_H
+
+#include "tests/scratch.h"
 
 #include <string>
 #include <vector>
 
 namespace faults {
-
-// A fresh folder below `parent` (TMPDIR or /tmp when empty), removed with
-// everything in it when the object goes.
-struct Scratch {
-    std::string root;
-    explicit Scratch(const std::string &parent = "");
-    ~Scratch();
-    Scratch(const Scratch &) = delete;
-    Scratch &operator=(const Scratch &) = delete;
-    std::string Path(const std::string &relative) const { return root + "/" + relative; }
-};
-
-// A folder in memory (/dev/shm) when there is one, else "": scratch copies
-// there make the many flushes of a long fault loop cheap.
-std::string MemoryFolder();
 
 // Copies sample/WINDOWS (and SYSTEM.REG when `registry`) into `folder`.
 void CopySample(const std::string &folder, bool registry = true);
@@ -38,10 +25,6 @@ std::string RegistryOf(const std::string &root);
 // its registry file loaded, both group boxes checked: ready for OnInstall or
 // OnUninstall in this process. False, with the reason, when that fails.
 bool StartDialog(const std::string &root, std::string &error);
-
-bool Exists(const std::string &path); // anything at all, a dangling link included
-std::string ReadFile(const std::string &path);
-void WriteFile(const std::string &path, const std::string &bytes);
 
 // A REGEDIT4 text as its key blocks: a header line and what follows up to the
 // next header. `head` is what stands before the first header.

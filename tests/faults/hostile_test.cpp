@@ -58,7 +58,7 @@ std::map<std::string, std::string> Listing(const std::string &folder)
             ssize_t length = readlink(path.c_str(), target, sizeof target);
             entries[name] = "-> " + std::string(target, length > 0 ? (size_t)length : 0);
         } else {
-            entries[name] = ReadFile(path);
+            entries[name] = ReadWholeFile(path);
         }
     }
     if (dir)
@@ -106,8 +106,8 @@ TEST_P(PlantedLink, NothingOutsideIsWrittenOrDeleted)
     CopySample(drive.root);
     std::string victim = outside.Path(c.dangling ? "never-made" : "victim");
     if (!c.dangling)
-        WriteFile(victim, ReadFile(SamplePath("WINDOWS/INF/MACHINE.INF"))); // an INF text worth keeping
-    WriteFile(outside.Path("neighbour"), "left alone\r\n");
+        WriteWholeFile(victim, ReadWholeFile(SamplePath("WINDOWS/INF/MACHINE.INF"))); // an INF text worth keeping
+    WriteWholeFile(outside.Path("neighbour"), "left alone\r\n");
     std::string planted = drive.Path(Inf + std::string(c.name));
     RemoveAnyCase(drive.Path(Inf), c.name);
     ASSERT_EQ(symlink(victim.c_str(), planted.c_str()), 0);
@@ -198,7 +198,7 @@ TEST_P(HostileTarget, EndsClearlyInTimeAndInLittleMemory)
 {
     const TargetCase &c = GetParam();
     const std::string what = c.what;
-    Scratch drive;
+    Scratch drive(Scratch::ON_DISK); // a huge target is written again: not in memory
     CopySample(drive.root);
     std::string path = drive.Path(Inf + std::string(c.name));
     RemoveAnyCase(drive.Path(Inf), c.name);
@@ -206,14 +206,14 @@ TEST_P(HostileTarget, EndsClearlyInTimeAndInLittleMemory)
     unsigned long long huge = HugeSize();
     if (what == "directory") {
         ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
-        WriteFile(path + "/inside", "kept\n");
+        WriteWholeFile(path + "/inside", "kept\n");
     } else if (what == "fifo") {
         ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
     } else if (what == "empty") {
-        WriteFile(path, "");
+        WriteWholeFile(path, "");
     } else if (what == "garbage") {
         garbage = Garbage(256 * 1024);
-        WriteFile(path, garbage);
+        WriteWholeFile(path, garbage);
     } else if (what == "huge") {
         // NUL bytes without a line break: one line of the whole size.
         int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -233,19 +233,19 @@ TEST_P(HostileTarget, EndsClearlyInTimeAndInLittleMemory)
     ASSERT_EQ(lstat(path.c_str(), &info), 0) << c.name << " is gone";
     if (what == "directory") {
         EXPECT_TRUE(S_ISDIR(info.st_mode));
-        EXPECT_EQ(ReadFile(path + "/inside"), "kept\n");
+        EXPECT_EQ(ReadWholeFile(path + "/inside"), "kept\n");
     } else if (what == "fifo") {
         EXPECT_TRUE(S_ISFIFO(info.st_mode));
     } else if (what == "empty") {
-        EXPECT_EQ(ReadFile(path), "");
+        EXPECT_EQ(ReadWholeFile(path), "");
     } else if (what == "garbage") {
         // No anchor, so Install added nothing and Uninstall took nothing away.
-        EXPECT_EQ(ReadFile(path), TextModeCopy(garbage));
+        EXPECT_EQ(ReadWholeFile(path), TextModeCopy(garbage));
     } else if (what == "huge") {
         EXPECT_TRUE(S_ISREG(info.st_mode));
         EXPECT_TRUE(AllZero(path, huge)) << "the long line did not come back whole";
     }
-    EXPECT_FALSE(Exists(drive.Path(Inf + std::string("out.inf"))) && c.code == 0);
+    EXPECT_FALSE(PathExists(drive.Path(Inf + std::string("out.inf"))) && c.code == 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(

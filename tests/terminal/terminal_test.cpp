@@ -211,8 +211,8 @@ protected:
             EXPECT_NE(std::find(words.begin(), words.end(), mode), words.end()) << mode;
     }
 
-    TempDrive drive;
-    TempDrive io; // the log, which may not lie on drive C:
+    Scratch drive;
+    Scratch io; // the log, which may not lie on drive C:
     std::string socket;
     bool started = false;
 };
