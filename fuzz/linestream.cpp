@@ -6,6 +6,7 @@
 #include "inf/linestream.h"
 #include "patches/patches.h"
 #include "platform/host/host.h"
+#include "tests/models.h"
 #include "tests/scratch.h"
 
 #include <stdio.h>
@@ -38,18 +39,6 @@ std::string Pass(void (*pass)(), const std::string &input)
         Fail("a read or write failed", "", "");
     return ReadWholeFile(Drive + "/INF/OUT.INF");
 }
-
-std::string TextModeCopy(const std::string &bytes)
-{
-    std::string data = bytes.substr(0, bytes.find('\x1a')), out;
-    for (size_t i = 0; i < data.size(); i++) {
-        if (data[i] == '\n' && (i == 0 || data[i - 1] != '\r'))
-            out += '\r';
-        out += data[i];
-    }
-    return out;
-}
-
 
 } // namespace
 

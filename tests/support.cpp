@@ -32,21 +32,6 @@ std::string RunPass(const std::function<void()> &pass, const std::string &input,
     return drive.Read("WINDOWS/INF/out.inf");
 }
 
-std::string TextModeCopy(const std::string &bytes)
-{
-    std::string data = bytes.substr(0, bytes.find('\x1a'));
-    std::string out;
-    for (size_t i = 0; i < data.size(); i++) {
-        if (data[i] == '\r' && i + 1 < data.size() && data[i + 1] == '\n')
-            continue; // the pair reads as its LF
-        if (data[i] == '\n')
-            out += "\r\n";
-        else
-            out += data[i];
-    }
-    return out;
-}
-
 std::string Crlf(const std::string &text)
 {
     std::string out;

@@ -6,6 +6,7 @@
 
 #include "inf/linestream.h"
 #include "platform/host/host.h"
+#include "tests/models.h"
 #include "tests/scratch.h"
 
 #include <functional>
@@ -22,9 +23,6 @@ void PrepareCommand(const Scratch &drive, bool chipset = true, bool usb = true);
 // `os` says otherwise).
 std::string RunPass(const std::function<void()> &pass, const std::string &input, host::Os os = host::Os::Win95);
 
-// What text mode makes of a text when every line is copied: CR LF and bare LF
-// end lines as CR LF, a lone CR stays, nothing after a Ctrl-Z.
-std::string TextModeCopy(const std::string &bytes);
 // Every LF of `text` preceded by a CR: fixtures are written with LF alone.
 std::string Crlf(const std::string &text);
 

@@ -107,7 +107,8 @@ int GroupsRemoved(const std::string &before, const std::string &after)
         std::vector<std::string>(std::begin(ChipsetDeviceKeys), std::end(ChipsetDeviceKeys)),
         std::vector<std::string>(std::begin(UsbDeviceKeys), std::end(UsbDeviceKeys))};
     for (int mask = 3; mask >= 0; mask--) {
-        std::string expected = before, error;
+        std::string error;
+        std::vector<std::string> full;
         hive::Hive hive;
         bool isHive = hive::IsHive(before) && hive::Load(before, hive, error);
         for (int g = 0; g < 2; g++) {
@@ -117,10 +118,10 @@ int GroupsRemoved(const std::string &before, const std::string &after)
                 if (isHive)
                     hive::DeleteKey(hive, key);
                 else
-                    expected = WithoutKey(expected, "HKEY_LOCAL_MACHINE\\" + key);
+                    full.push_back("HKEY_LOCAL_MACHINE\\" + key);
             }
         }
-        if ((isHive ? hive.bytes : expected) == after)
+        if ((isHive ? hive.bytes : WithoutKeys(before, full)) == after)
             return mask;
     }
     return -1;

@@ -231,10 +231,10 @@ protected:
 
     std::string ExpectedRegistry(const std::vector<std::string> &removed) const
     {
-        std::string text = registryBefore;
+        std::vector<std::string> full;
         for (const std::string &key : removed)
-            text = WithoutKey(text, "HKEY_LOCAL_MACHINE\\" + key);
-        return text;
+            full.push_back("HKEY_LOCAL_MACHINE\\" + key);
+        return WithoutKeys(registryBefore, full);
     }
 
     bool IsState(int phase, int target, const std::string &text) const
@@ -298,10 +298,10 @@ protected:
             int count = group == 0 ? 20 : 4;
             for (int k = 0; k < count; k++) {
                 std::string full = std::string("HKEY_LOCAL_MACHINE\\") + keys[k];
-                if (WithoutKey(registryBefore, full) == registryBefore)
+                if (WithoutKeys(registryBefore, {full}) == registryBefore)
                     continue; // not in the sample
                 groupPresent[group]++;
-                if (WithoutKey(registry, full) == registry) {
+                if (WithoutKeys(registry, {full}) == registry) {
                     removed.push_back(keys[k]);
                     groupRemoved[group]++;
                 }

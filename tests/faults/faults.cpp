@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <strings.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -56,42 +55,6 @@ bool StartDialog(const std::string &root, std::string &error)
     if (IsChipsetChecked() != 1 || IsUsbChecked() != 1)
         return (error = "the dialog did not check both boxes", false);
     return true;
-}
-
-RegistryText SplitRegistry(const std::string &text)
-{
-    RegistryText split;
-    std::string *into = &split.head;
-    size_t begin = 0;
-    while (begin < text.size()) {
-        size_t lf = text.find('\n', begin);
-        size_t end = lf == std::string::npos ? text.size() : lf + 1;
-        std::string line = text.substr(begin, end - begin);
-        if (line[0] == '[') {
-            size_t close = line.find(']');
-            split.blocks.push_back({line.substr(1, close == std::string::npos ? 0 : close - 1), ""});
-            into = &split.blocks.back().text;
-        }
-        *into += line;
-        begin = end;
-    }
-    return split;
-}
-
-static bool WithinKey(const std::string &key, const std::string &top)
-{
-    return key.size() >= top.size() && strncasecmp(key.c_str(), top.c_str(), top.size()) == 0 &&
-           (key.size() == top.size() || key[top.size()] == '\\');
-}
-
-std::string WithoutKey(const std::string &text, const std::string &key)
-{
-    RegistryText split = SplitRegistry(text);
-    std::string kept = split.head;
-    for (const RegistryBlock &block : split.blocks)
-        if (!WithinKey(block.key, key))
-            kept += block.text;
-    return kept;
 }
 
 RunResult RunPlovex(const std::vector<std::string> &args, const std::string &script, int limitSeconds)

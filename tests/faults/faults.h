@@ -1,9 +1,10 @@
 // Help for the fault tests: a copy of the sample Windows folder, the host made
-// ready for a command in this process, the registry file as blocks, and runs
-// of the real `plovex` binary as a child with a time limit and its peak memory.
+// ready for a command in this process, and runs of the real `plovex` binary
+// as a child with a time limit and its peak memory.
 #ifndef PLOVEX_TESTS_FAULTS_H
 #define PLOVEX_TESTS_FAULTS_H
 
+#include "tests/models.h"
 #include "tests/scratch.h"
 
 #include <string>
@@ -25,19 +26,6 @@ std::string RegistryOf(const std::string &root);
 // its registry file loaded, both group boxes checked: ready for OnInstall or
 // OnUninstall in this process. False, with the reason, when that fails.
 bool StartDialog(const std::string &root, std::string &error);
-
-// A REGEDIT4 text as its key blocks: a header line and what follows up to the
-// next header. `head` is what stands before the first header.
-struct RegistryBlock {
-    std::string key, text;
-};
-struct RegistryText {
-    std::string head;
-    std::vector<RegistryBlock> blocks;
-};
-RegistryText SplitRegistry(const std::string &text);
-// `text` less the blocks of `key` and of every key below it (case ignored).
-std::string WithoutKey(const std::string &text, const std::string &key);
 
 // One run of the host runner.
 struct RunResult {
