@@ -11,7 +11,7 @@ namespace {
 
 using namespace e2e;
 
-bool Rebooted(const Outcome &run)
+bool Rebooted(const PlovexRun &run)
 {
     for (const std::string &line : run.log)
         if (line == R"({"event":"reboot"})")
@@ -48,7 +48,7 @@ TEST(Install, BothGroupsPatchCreateDeleteAndOfferTheRestart)
 {
     Sample c;
     std::string oldMachine = c.Read(Machine);
-    Outcome run = c.Plovex("install\nexit\nyes\n");
+    PlovexRun run = c.Plovex("install\nexit\nyes\n");
     EXPECT_EQ(run.code, 0);
     EXPECT_EQ(Boxes(run), (std::vector<std::string>{Done, RestartYes}));
     EXPECT_TRUE(Rebooted(run));
@@ -68,7 +68,7 @@ TEST(Install, OnlyOneGroup)
         Sample c;
         std::string oldUsb = "[Version]\r\nClass=USB\r\n";
         c.Write(Usb, oldUsb);
-        Outcome run = c.Plovex("uncheck usb\ninstall\nexit\nno\n");
+        PlovexRun run = c.Plovex("uncheck usb\ninstall\nexit\nno\n");
         EXPECT_EQ(Boxes(run), (std::vector<std::string>{Done, RestartNo}));
         EXPECT_EQ(Deletions(run), ChipsetKeys); // once, the USB keys never
         EXPECT_EQ(c.Read(Usb), oldUsb);
@@ -78,7 +78,7 @@ TEST(Install, OnlyOneGroup)
         Sample c;
         c.Write(Usb, "[Version]\r\n[Manufacturer]\r\n[Intel.Section]\r\n[Strings]\r\n");
         std::string oldMachine = c.Read(Machine);
-        Outcome run = c.Plovex("uncheck chipset\ninstall\nexit\nno\n");
+        PlovexRun run = c.Plovex("uncheck chipset\ninstall\nexit\nno\n");
         EXPECT_EQ(Boxes(run), (std::vector<std::string>{Done, RestartNo})); // a replaced usb.inf sets the flag
         EXPECT_EQ(Deletions(run), UsbKeys);
         EXPECT_EQ(CountMarked(c.Read(Usb)), 17);
@@ -89,7 +89,7 @@ TEST(Install, OnlyOneGroup)
 TEST(Install, CreatingUsbInfDoesNotAskForARestart)
 {
     Sample c;
-    Outcome run = c.Plovex("uncheck chipset\ninstall\nexit\n");
+    PlovexRun run = c.Plovex("uncheck chipset\ninstall\nexit\n");
     EXPECT_EQ(run.code, 0);
     EXPECT_EQ(Boxes(run), (std::vector<std::string>{Done})); // Exit closes without the prompt
     EXPECT_EQ(Deletions(run), UsbKeys);
@@ -100,7 +100,7 @@ TEST(Install, NeitherBoxOnlyAsksForAChoice)
 {
     Sample c;
     auto before = c.Snapshot();
-    Outcome run = c.Plovex("uncheck chipset\nuncheck usb\ninstall\nuninstall\nexit\n");
+    PlovexRun run = c.Plovex("uncheck chipset\nuncheck usb\ninstall\nuninstall\nexit\n");
     EXPECT_EQ(run.code, 0);
     EXPECT_EQ(Boxes(run), (std::vector<std::string>{Choose, Choose}));
     EXPECT_TRUE(Deletions(run).empty());
@@ -113,7 +113,7 @@ TEST(Install, MissingTargetsEndTheProgramWithoutARestartPrompt)
         Sample c;
         std::filesystem::remove(c.Path(Machine));
         auto before = c.Snapshot();
-        Outcome run = c.Plovex("install\nexit\nyes\n");
+        PlovexRun run = c.Plovex("install\nexit\nyes\n");
         EXPECT_EQ(run.code, 1);
         EXPECT_EQ(Boxes(run), (std::vector<std::string>{CantFind("machine.inf")}));
         EXPECT_EQ(c.Snapshot(), before);
@@ -122,7 +122,7 @@ TEST(Install, MissingTargetsEndTheProgramWithoutARestartPrompt)
     { // no mshdc.inf: machine.inf stays patched and its keys deleted
         Sample c;
         std::filesystem::remove(c.Path(Mshdc));
-        Outcome run = c.Plovex("install\nexit\nyes\n");
+        PlovexRun run = c.Plovex("install\nexit\nyes\n");
         EXPECT_EQ(run.code, 1);
         EXPECT_EQ(Boxes(run), (std::vector<std::string>{CantFind("mshdc.inf")}));
         EXPECT_EQ(CountMarked(c.Read(Machine)), 52);
@@ -137,7 +137,7 @@ TEST(Install, FailedRenameStopsInstallButKeepsWhatWasDone)
     Sample c;
     std::string oldMshdc = c.Read(Mshdc);
     c.Write(Inf + "mshdc.in@/keep", "a backup name that cannot be deleted");
-    Outcome run = c.Plovex("install\nexit\nno\n");
+    PlovexRun run = c.Plovex("install\nexit\nno\n");
     EXPECT_EQ(run.code, 0);
     EXPECT_EQ(Boxes(run), (std::vector<std::string>{"rename error|Install Failure|0|1", RestartNo}));
     EXPECT_EQ(CountMarked(c.Read(Machine)), 52);
@@ -150,9 +150,9 @@ TEST(Install, FailedRenameStopsInstallButKeepsWhatWasDone)
 TEST(Install, TwiceAddsNothingTwiceAndInstallUninstallInstallRestoresEveryLine)
 {
     Sample c;
-    Outcome once = c.Plovex("install\nexit\nno\n");
+    PlovexRun once = c.Plovex("install\nexit\nno\n");
     std::string machine = c.Read(Machine), mshdc = c.Read(Mshdc), usb = c.Read(Usb);
-    Outcome twice = c.Plovex("install\nexit\nno\n");
+    PlovexRun twice = c.Plovex("install\nexit\nno\n");
     EXPECT_EQ(Boxes(twice), Boxes(once));
     EXPECT_EQ(Deletions(twice), Deletions(once));
     EXPECT_EQ(c.Read(Machine), machine);
@@ -160,7 +160,7 @@ TEST(Install, TwiceAddsNothingTwiceAndInstallUninstallInstallRestoresEveryLine)
     EXPECT_EQ(c.Read(Usb), usb);
 
     Sample d; // in one run of the program
-    Outcome run = d.Plovex("install\nuninstall\ninstall\nexit\nno\n");
+    PlovexRun run = d.Plovex("install\nuninstall\ninstall\nexit\nno\n");
     EXPECT_EQ(Boxes(run), (std::vector<std::string>{Done, Undone, Done, RestartNo}));
     EXPECT_EQ(d.Read(Machine), machine);
     EXPECT_EQ(d.Read(Mshdc), mshdc);
@@ -170,7 +170,7 @@ TEST(Install, TwiceAddsNothingTwiceAndInstallUninstallInstallRestoresEveryLine)
 TEST(Install, ServiceReleaseAddsTheIrqMiniportLines)
 {
     Sample c;
-    Outcome run = c.Plovex("install\nexit\nno\n", {"--os", "win95osr2"});
+    PlovexRun run = c.Plovex("install\nexit\nno\n", {"--os", "win95osr2"});
     EXPECT_EQ(Boxes(run), (std::vector<std::string>{Done, RestartNo})); // no platform warning
     EXPECT_EQ(CountMarked(c.Read(Machine)), 55);
 }
@@ -183,7 +183,7 @@ TEST(Uninstall, TakesOutExactlyTheMarkedLines)
     std::string original = TextModeCopy(c.Read(Machine));
     c.Plovex("install\nexit\nno\n");
     std::string mshdc = c.Read(Mshdc);
-    Outcome run = c.Plovex("uninstall\nexit\nno\n");
+    PlovexRun run = c.Plovex("uninstall\nexit\nno\n");
     EXPECT_EQ(run.code, 0);
     EXPECT_EQ(Boxes(run), (std::vector<std::string>{Undone, RestartNo}));
     EXPECT_EQ(c.Read(Machine), original);
@@ -197,7 +197,7 @@ TEST(Uninstall, MissingUsbInfEndsOnlyTheCommand)
     { // only USB: the message, then the dialog is back
         Sample c;
         auto before = c.Snapshot();
-        Outcome run = c.Plovex("uncheck chipset\nuninstall\nexit\n");
+        PlovexRun run = c.Plovex("uncheck chipset\nuninstall\nexit\n");
         EXPECT_EQ(run.code, 0);
         EXPECT_EQ(Boxes(run), (std::vector<std::string>{CantFind("usb.inf")}));
         EXPECT_EQ(c.Snapshot(), before);
@@ -205,7 +205,7 @@ TEST(Uninstall, MissingUsbInfEndsOnlyTheCommand)
     { // both: machine.inf is done first and stays done
         Sample c;
         c.Write(Machine, "[MS_SYS]\nx\n"); // bare LF: the rewrite shows
-        Outcome run = c.Plovex("uninstall\nexit\nno\n");
+        PlovexRun run = c.Plovex("uninstall\nexit\nno\n");
         EXPECT_EQ(Boxes(run), (std::vector<std::string>{CantFind("usb.inf"), RestartNo}));
         EXPECT_EQ(c.Read(Machine), "[MS_SYS]\r\nx\r\n");
         EXPECT_EQ(Deletions(run), ChipsetKeys);
@@ -218,7 +218,7 @@ TEST(Uninstall, MissingMachineInfEndsTheProgram)
     std::filesystem::remove(c.Path(Machine));
     c.Write(Usb, "a;Plovex\r\n");
     auto before = c.Snapshot();
-    Outcome run = c.Plovex("uninstall\nexit\nno\n");
+    PlovexRun run = c.Plovex("uninstall\nexit\nno\n");
     EXPECT_EQ(run.code, 1);
     EXPECT_EQ(Boxes(run), (std::vector<std::string>{CantFind("machine.inf")}));
     EXPECT_EQ(c.Snapshot(), before); // the USB group never ran
@@ -229,7 +229,7 @@ TEST(Uninstall, FailedRenameLeavesUsbInfAlone)
     Sample c;
     c.Write(Usb, "x;Plovex\r\n");
     c.Write(Inf + "machine.in@/keep", "");
-    Outcome run = c.Plovex("uninstall\nuninstall\nexit\n");
+    PlovexRun run = c.Plovex("uninstall\nuninstall\nexit\n");
     EXPECT_EQ(Boxes(run), (std::vector<std::string>{"Rename Error|Uninstall failure|0|1",
                                                      "Rename Error|Uninstall failure|0|1"}));
     EXPECT_EQ(c.Read(Usb), "x;Plovex\r\n");
@@ -273,13 +273,13 @@ TEST(Dialog, PlatformWarning)
     for (const char *os : {"nt", "win32s"}) {
         Sample c;
         auto before = c.Snapshot();
-        Outcome no = c.Plovex("no\n", {"--os", os});
+        PlovexRun no = c.Plovex("no\n", {"--os", os});
         EXPECT_EQ(no.code, 0);
         EXPECT_EQ(Boxes(no), (std::vector<std::string>{
                                  R"(Warning| The OS is not Windows 95 system.\n Continue, anyway?|68|7)"}));
         EXPECT_EQ(c.Snapshot(), before);
 
-        Outcome yes = c.Plovex("yes\ninstall\nexit\nno\n", {"--os", os});
+        PlovexRun yes = c.Plovex("yes\ninstall\nexit\nno\n", {"--os", os});
         EXPECT_EQ(yes.code, 0);
         EXPECT_EQ(Boxes(yes), (std::vector<std::string>{
                                   R"(Warning| The OS is not Windows 95 system.\n Continue, anyway?|68|6)", Done,
@@ -292,7 +292,7 @@ TEST(Dialog, EscapeAndOtherCommandsDoNothing)
 {
     Sample c;
     auto before = c.Snapshot();
-    Outcome run = c.Plovex("escape\nescape\nexit\n");
+    PlovexRun run = c.Plovex("escape\nescape\nexit\n");
     EXPECT_EQ(run.code, 0);
     EXPECT_TRUE(Boxes(run).empty()); // no restart prompt either: nothing was replaced
     EXPECT_EQ(c.Snapshot(), before);
@@ -317,7 +317,7 @@ TEST(RunnerErrors, ClearMessageExitCodeTwoNothingWritten)
     for (const Case &k : cases) {
         Sample c;
         auto before = c.Snapshot();
-        Outcome run = c.Plovex(k.script, k.options);
+        PlovexRun run = c.Plovex(k.script, k.options);
         EXPECT_EQ(run.code, 2) << k.what;
         EXPECT_NE(run.err.find(k.message), std::string::npos) << k.what << ": " << run.err;
         EXPECT_EQ(c.Snapshot(), before) << k.what;
@@ -326,7 +326,7 @@ TEST(RunnerErrors, ClearMessageExitCodeTwoNothingWritten)
         Sample c;
         c.Write("SYSTEM.REG", registry);
         auto before = c.Snapshot();
-        Outcome run = c.Plovex("install\nexit\n");
+        PlovexRun run = c.Plovex("install\nexit\n");
         EXPECT_EQ(run.code, 2) << registry;
         EXPECT_NE(run.err.find("SYSTEM.REG: line "), std::string::npos) << run.err;
         EXPECT_EQ(c.Snapshot(), before);
@@ -339,7 +339,7 @@ TEST(RunnerErrors, ClearMessageExitCodeTwoNothingWritten)
 TEST(RunnerErrors, AScriptThatDoesNotFitTheBoxesSaysWhatWasDone)
 {
     Sample c;
-    Outcome run = c.Plovex("install\nexit\nexit\n"); // the restart prompt wants yes or no
+    PlovexRun run = c.Plovex("install\nexit\nexit\n"); // the restart prompt wants yes or no
     EXPECT_EQ(run.code, 3);
     for (const char *said : {"line 3", "a Yes/No box is open", "C:\\WINDOWS\\inf\\machine.inf",
                              "C:\\WINDOWS\\inf\\mshdc.inf", "C:\\WINDOWS\\inf\\usb.inf", "deleted 6 device keys"})
@@ -350,7 +350,7 @@ TEST(RunnerErrors, AScriptThatDoesNotFitTheBoxesSaysWhatWasDone)
 
     Sample d;
     auto before = d.Snapshot();
-    Outcome stray = d.Plovex("yes\nexit\n");
+    PlovexRun stray = d.Plovex("yes\nexit\n");
     EXPECT_EQ(stray.code, 2);
     EXPECT_NE(stray.err.find("no Yes/No box is open"), std::string::npos) << stray.err;
     EXPECT_EQ(d.Snapshot(), before);

@@ -4,6 +4,7 @@
 // file lies on it, its rewritten copy does not fit: the keys stay, and the run
 // says so and ends with exit code 3.
 #include "tests/faults/faults.h"
+#include "tests/run.h"
 
 #include <gtest/gtest.h>
 
@@ -74,7 +75,7 @@ TEST(DiskFull, InstallAndUninstallCannotWriteOutInfAndChangeNothing)
     ASSERT_LT((unsigned long long)space.f_bavail * space.f_frsize, machine.size())
         << "the tmpfs has room for a copy of machine.inf; the test would prove nothing";
 
-    RunResult run = RunPlovex({"--drive-c", disk.root, "--registry", outside.Path("SYSTEM.REG")},
+    PlovexRun run = RunPlovex({"--drive-c", disk.root, "--registry", outside.Path("SYSTEM.REG")},
                               "install\nuninstall\nexit\n", 60);
     ASSERT_TRUE(run.exited) << "signal or time limit: " << run.code << "\n" << run.err;
     EXPECT_EQ(run.code, 0) << run.out << run.err;
@@ -103,11 +104,11 @@ TEST(DiskFull, ARegistryFileThatCannotBeRewrittenKeepsItsKeysAndTheRunSaysSo)
         registry += "[HKEY_LOCAL_MACHINE\\Software\\Padding\\Key" + std::to_string(i) + "]\r\n\"Text\"=\"padding\"\r\n\r\n";
     WriteWholeFile(disk.Path("SYSTEM.REG"), registry);
 
-    RunResult run = RunPlovex({"--drive-c", drive.root, "--registry", disk.Path("SYSTEM.REG"), "--log",
-                               drive.root + "-log.jsonl"},
+    PlovexRun run = RunPlovex({"--drive-c", drive.root, "--registry", disk.Path("SYSTEM.REG")},
                               "install\nexit\nno\n", 60);
-    std::string log = ReadWholeFile(drive.root + "-log.jsonl");
-    unlink((drive.root + "-log.jsonl").c_str());
+    std::string log;
+    for (const std::string &line : run.log)
+        log += line + "\n";
     ASSERT_TRUE(run.exited) << run.err;
     EXPECT_EQ(run.code, 3) << run.out << run.err;
     EXPECT_EQ(Count(run.out, "The utility has updated completely!"), 1) << run.out;

@@ -2,6 +2,7 @@
 // files outside, and targets that are no INF text at all. Nothing outside may
 // be written or deleted, and every run ends clearly, in time, in little memory.
 #include "tests/faults/faults.h"
+#include "tests/run.h"
 #include "tests/support.h"
 
 #include <gtest/gtest.h>
@@ -74,7 +75,7 @@ void RemoveAnyCase(const std::string &folder, const std::string &name)
             unlink((folder + "/" + entry.first).c_str());
 }
 
-void CheckRun(const RunResult &run)
+void CheckRun(const PlovexRun &run)
 {
     EXPECT_TRUE(run.exited) << (run.timedOut ? "time limit reached" : "ended by signal ") << run.code << "\n"
                             << run.err;
@@ -113,7 +114,7 @@ TEST_P(PlantedLink, NothingOutsideIsWrittenOrDeleted)
     ASSERT_EQ(symlink(victim.c_str(), planted.c_str()), 0);
     auto before = Listing(outside.root);
 
-    RunResult run = RunPlovex({"--drive-c", drive.root, "--registry", drive.Path("SYSTEM.REG")}, Script,
+    PlovexRun run = RunPlovex({"--drive-c", drive.root, "--registry", drive.Path("SYSTEM.REG")}, Script,
                               LIMIT_SECONDS);
     CheckRun(run);
     EXPECT_EQ(run.code, c.code) << run.out << run.err;
@@ -222,7 +223,7 @@ TEST_P(HostileTarget, EndsClearlyInTimeAndInLittleMemory)
         close(fd);
     }
 
-    RunResult run = RunPlovex({"--drive-c", drive.root, "--registry", drive.Path("SYSTEM.REG")}, Script,
+    PlovexRun run = RunPlovex({"--drive-c", drive.root, "--registry", drive.Path("SYSTEM.REG")}, Script,
                               LIMIT_SECONDS);
     printf("[ %s %s: exit %d in %.2f s, peak %ld KiB ]\n", c.name, c.what, run.code, run.seconds, run.peakKiB);
     CheckRun(run);
