@@ -26,6 +26,23 @@ std::string RunPass(const std::function<void()> &pass, const std::string &input,
 // Every LF of `text` preceded by a CR: fixtures are written with LF alone.
 std::string Crlf(const std::string &text);
 
+// The device keys the program deletes, in the order it deletes them: the
+// design's two tables typed in, not taken from the program's own lists
+// (commands/devices.cpp), which they check.
+inline const std::vector<std::string> ChipsetKeys = {
+    "Enum\\PCI\\VEN_8086&DEV_7110", "Enum\\PCI\\VEN_8086&DEV_7100", "Enum\\PCI\\VEN_8086&DEV_7113",
+    "Enum\\PCI\\VEN_1106&DEV_0571", "Enum\\PCI\\VEN_1039&DEV_5513", "Enum\\PCI\\VEN_8086&DEV_7111",
+    "Enum\\PCI\\VEN_8086&DEV_7180", "Enum\\PCI\\VEN_8086&DEV_7181", "Enum\\PCI\\VEN_8086&DEV_7190",
+    "Enum\\PCI\\VEN_8086&DEV_7191", "Enum\\PCI\\VEN_8086&DEV_7192", "Enum\\PCI\\VEN_1039&DEV_5571",
+    "Enum\\PCI\\VEN_1039&DEV_5597", "Enum\\PCI\\VEN_1039&DEV_5591", "Enum\\PCI\\VEN_1039&DEV_0001",
+    "Enum\\PCI\\VEN_1039&DEV_0009", "Enum\\PCI\\VEN_1106&DEV_0597", "Enum\\PCI\\VEN_1106&DEV_3040",
+    "Enum\\PCI\\VEN_1106&DEV_0586", "Enum\\PCI\\VEN_1106&DEV_8598",
+};
+inline const std::vector<std::string> UsbKeys = {
+    "Enum\\PCI\\VEN_8086&DEV_7112", "Enum\\PCI\\VEN_8086&DEV_7020", "Enum\\PCI\\VEN_1039&DEV_7001",
+    "Enum\\PCI\\VEN_1106&DEV_3038",
+};
+
 // Lines of a written text (CR LF ends a line; the ending is not included).
 std::vector<std::string> Lines(const std::string &text);
 int CountMarked(const std::string &text);

@@ -1,7 +1,6 @@
 // The runner as a user runs it: a script in; INF files, the registry file, the
 // log and the exit code out. Each test works on a fresh copy of the sample.
 #include "tests/e2e/sample.h"
-#include "commands/commands.h"
 
 #include <gtest/gtest.h>
 
@@ -10,19 +9,6 @@
 namespace {
 
 using namespace e2e;
-
-bool Rebooted(const PlovexRun &run)
-{
-    for (const std::string &line : run.log)
-        if (line == R"({"event":"reboot"})")
-            return true;
-    return false;
-}
-
-std::vector<std::string> Keys(const char *const *list, int count)
-{
-    return std::vector<std::string>(list, list + count);
-}
 
 std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<std::string> &b)
 {
@@ -36,9 +22,6 @@ std::string CantFind(const std::string &name)
 {
     return R"(File Open Error|Can't find C:\\WINDOWS\\inf\\)" + name + "|16|1";
 }
-
-const std::vector<std::string> ChipsetKeys = Keys(ChipsetDeviceKeys, 20);
-const std::vector<std::string> UsbKeys = Keys(UsbDeviceKeys, 4);
 
 } // namespace
 

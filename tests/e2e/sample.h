@@ -89,6 +89,11 @@ inline std::vector<std::string> Deletions(const PlovexRun &run)
     return keys;
 }
 
+inline bool Rebooted(const PlovexRun &run)
+{
+    return std::find(run.log.begin(), run.log.end(), R"({"event":"reboot"})") != run.log.end();
+}
+
 inline const std::string Done = "OK| The utility has updated completely!|0|1";
 inline const std::string Undone = "OK|The utility has uninstalled completely!|0|1";
 inline const std::string RestartNo =

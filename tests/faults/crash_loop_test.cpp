@@ -7,6 +7,7 @@
 // registry file (a REGEDIT4 export or a hive) is the old one less whole groups
 // of device keys.
 #include "tests/faults/faults.h"
+#include "tests/support.h"
 #include "commands/commands.h"
 #include "platform/host/hive.h"
 #include "platform/host/host.h"
@@ -103,16 +104,14 @@ int RunCutShort(const std::string &root, CommandId command, int n)
 // groups are gone (bit 0 chipset, bit 1 USB), or -1 when it is no such file.
 int GroupsRemoved(const std::string &before, const std::string &after)
 {
-    const std::vector<std::string> groups[2] = {
-        std::vector<std::string>(std::begin(ChipsetDeviceKeys), std::end(ChipsetDeviceKeys)),
-        std::vector<std::string>(std::begin(UsbDeviceKeys), std::end(UsbDeviceKeys))};
+    const std::vector<std::string> *groups[2] = {&ChipsetKeys, &UsbKeys};
     for (int mask = 3; mask >= 0; mask--) {
         std::string error;
         std::vector<std::string> full;
         hive::Hive hive;
         bool isHive = hive::IsHive(before) && hive::Load(before, hive, error);
         for (int g = 0; g < 2; g++) {
-            for (const std::string &key : groups[g]) {
+            for (const std::string &key : *groups[g]) {
                 if (!(mask & (1 << g)))
                     break;
                 if (isHive)

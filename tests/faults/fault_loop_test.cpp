@@ -3,6 +3,7 @@
 // sample, until a run goes by without the fault firing. After every run no INF
 // text may be lost or half-written, and the registry file must be whole.
 #include "tests/faults/faults.h"
+#include "tests/support.h"
 #include "app/main.h"
 #include "app/state.h"
 #include "commands/commands.h"
@@ -96,8 +97,8 @@ Outcome Finish(int code)
 
 bool IsChipsetKey(LPCSTR key)
 {
-    for (const char *chipset : ChipsetDeviceKeys)
-        if (strcasecmp(key, chipset) == 0)
+    for (const std::string &chipset : ChipsetKeys)
+        if (strcasecmp(key, chipset.c_str()) == 0)
             return true;
     return false;
 }
@@ -224,8 +225,8 @@ protected:
 
     static std::vector<std::string> AllDeviceKeys()
     {
-        std::vector<std::string> keys(ChipsetDeviceKeys, ChipsetDeviceKeys + 20);
-        keys.insert(keys.end(), UsbDeviceKeys, UsbDeviceKeys + 4);
+        std::vector<std::string> keys = ChipsetKeys;
+        keys.insert(keys.end(), UsbKeys.begin(), UsbKeys.end());
         return keys;
     }
 
@@ -294,15 +295,13 @@ protected:
         std::vector<std::string> removed;
         int groupPresent[2] = {}, groupRemoved[2] = {};
         for (int group = 0; group < 2; group++) {
-            const char *const *keys = group == 0 ? ChipsetDeviceKeys : UsbDeviceKeys;
-            int count = group == 0 ? 20 : 4;
-            for (int k = 0; k < count; k++) {
-                std::string full = std::string("HKEY_LOCAL_MACHINE\\") + keys[k];
+            for (const std::string &key : group == 0 ? ChipsetKeys : UsbKeys) {
+                std::string full = "HKEY_LOCAL_MACHINE\\" + key;
                 if (WithoutKeys(registryBefore, {full}) == registryBefore)
                     continue; // not in the sample
                 groupPresent[group]++;
                 if (WithoutKeys(registry, {full}) == registry) {
-                    removed.push_back(keys[k]);
+                    removed.push_back(key);
                     groupRemoved[group]++;
                 }
             }
