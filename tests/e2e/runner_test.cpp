@@ -4,20 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
-
 namespace {
 
 using namespace e2e;
 
-std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<std::string> &b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
 const std::string Choose = "Do what?| Please choice drivers!|32|1";
-const std::string RestartYes = R"(Finish|You must restart your computer.\n Do you want to restart your computer now?|4|6)";
 std::string CantFind(const std::string &name)
 {
     return R"(File Open Error|Can't find C:\\WINDOWS\\inf\\)" + name + "|16|1";
@@ -26,24 +17,6 @@ std::string CantFind(const std::string &name)
 } // namespace
 
 // ---- Install ------------------------------------------------------------------
-
-TEST(Install, BothGroupsPatchCreateDeleteAndOfferTheRestart)
-{
-    Sample c;
-    std::string oldMachine = c.Read(Machine);
-    PlovexRun run = c.Plovex("install\nexit\nyes\n");
-    EXPECT_EQ(run.code, 0);
-    EXPECT_EQ(Boxes(run), (std::vector<std::string>{Done, RestartYes}));
-    EXPECT_TRUE(Rebooted(run));
-    EXPECT_EQ(Deletions(run), Concat(ChipsetKeys, UsbKeys)); // all 24, in order
-    EXPECT_EQ(CountMarked(c.Read(Machine)), 52);
-    EXPECT_EQ(CountMarked(c.Read(Mshdc)), 6);
-    EXPECT_EQ(Lines(c.Read(Usb)).size(), 21u); // created whole
-    EXPECT_EQ(CountMarked(c.Read(Usb)), 21);
-    for (const char *leftover : {"out.inf", "machine.in@", "mshdc.in@", "usb.in@"})
-        EXPECT_FALSE(c.Exists(Inf + leftover)) << leftover;
-    EXPECT_EQ(Lines(c.Read(Machine)).size(), Lines(oldMachine).size() + 52); // nothing dropped
-}
 
 TEST(Install, OnlyOneGroup)
 {
@@ -76,7 +49,7 @@ TEST(Install, CreatingUsbInfDoesNotAskForARestart)
     EXPECT_EQ(run.code, 0);
     EXPECT_EQ(Boxes(run), (std::vector<std::string>{Done})); // Exit closes without the prompt
     EXPECT_EQ(Deletions(run), UsbKeys);
-    EXPECT_EQ(CountMarked(c.Read(Usb)), 21);
+    EXPECT_EQ(c.Read(Usb), Golden("install", Usb));
 }
 
 TEST(Install, NeitherBoxOnlyAsksForAChoice)
@@ -108,7 +81,7 @@ TEST(Install, MissingTargetsEndTheProgramWithoutARestartPrompt)
         PlovexRun run = c.Plovex("install\nexit\nyes\n");
         EXPECT_EQ(run.code, 1);
         EXPECT_EQ(Boxes(run), (std::vector<std::string>{CantFind("mshdc.inf")}));
-        EXPECT_EQ(CountMarked(c.Read(Machine)), 52);
+        EXPECT_EQ(c.Read(Machine), Golden("install", Machine));
         EXPECT_EQ(Deletions(run), ChipsetKeys);
         EXPECT_FALSE(Rebooted(run));
         EXPECT_FALSE(c.Exists(Usb));
@@ -123,9 +96,9 @@ TEST(Install, FailedRenameStopsInstallButKeepsWhatWasDone)
     PlovexRun run = c.Plovex("install\nexit\nno\n");
     EXPECT_EQ(run.code, 0);
     EXPECT_EQ(Boxes(run), (std::vector<std::string>{"rename error|Install Failure|0|1", RestartNo}));
-    EXPECT_EQ(CountMarked(c.Read(Machine)), 52);
+    EXPECT_EQ(c.Read(Machine), Golden("install", Machine));
     EXPECT_EQ(c.Read(Mshdc), oldMshdc);
-    EXPECT_EQ(CountMarked(c.Read(Inf + "out.inf")), 6); // the new text waits in the work file
+    EXPECT_EQ(c.Read(Inf + "out.inf"), Golden("install", Mshdc)); // the new text waits in the work file
     EXPECT_FALSE(c.Exists(Usb));                         // later targets are not touched
     EXPECT_EQ(Deletions(run), ChipsetKeys);
 }
@@ -147,33 +120,10 @@ TEST(Install, TwiceAddsNothingTwiceAndInstallUninstallInstallRestoresEveryLine)
     EXPECT_EQ(Boxes(run), (std::vector<std::string>{Done, Undone, Done, RestartNo}));
     EXPECT_EQ(d.Read(Machine), machine);
     EXPECT_EQ(d.Read(Mshdc), mshdc);
-    EXPECT_EQ(Lines(d.Read(Usb)).size(), 21u); // the emptied usb.inf is patched whole again
-}
-
-TEST(Install, ServiceReleaseAddsTheIrqMiniportLines)
-{
-    Sample c;
-    PlovexRun run = c.Plovex("install\nexit\nno\n", {"--os", "win95osr2"});
-    EXPECT_EQ(Boxes(run), (std::vector<std::string>{Done, RestartNo})); // no platform warning
-    EXPECT_EQ(CountMarked(c.Read(Machine)), 55);
+    EXPECT_EQ(d.Read(Usb), usb); // the emptied usb.inf is patched whole again
 }
 
 // ---- Uninstall ------------------------------------------------------------------
-
-TEST(Uninstall, TakesOutExactlyTheMarkedLines)
-{
-    Sample c;
-    std::string original = TextModeCopy(c.Read(Machine));
-    c.Plovex("install\nexit\nno\n");
-    std::string mshdc = c.Read(Mshdc);
-    PlovexRun run = c.Plovex("uninstall\nexit\nno\n");
-    EXPECT_EQ(run.code, 0);
-    EXPECT_EQ(Boxes(run), (std::vector<std::string>{Undone, RestartNo}));
-    EXPECT_EQ(c.Read(Machine), original);
-    EXPECT_EQ(c.Read(Mshdc), mshdc); // left alone, though its controllers' keys go
-    EXPECT_EQ(c.Read(Usb), "");
-    EXPECT_EQ(Deletions(run), Concat(ChipsetKeys, UsbKeys));
-}
 
 TEST(Uninstall, MissingUsbInfEndsOnlyTheCommand)
 {
@@ -219,36 +169,6 @@ TEST(Uninstall, FailedRenameLeavesUsbInfAlone)
     EXPECT_TRUE(Deletions(run).empty());
 }
 
-// ---- device keys ------------------------------------------------------------------
-
-TEST(DeviceKeys, DeletedWholeAndNothingElseTouched)
-{
-    Sample c;
-    std::string before = c.Read("SYSTEM.REG");
-    c.Plovex("install\nexit\nno\n");
-    std::string after = c.Read("SYSTEM.REG");
-    // What is left is the old file less exactly the blocks of the listed devices.
-    std::string expected;
-    std::regex header(R"(^\[HKEY_LOCAL_MACHINE\\Enum\\PCI\\(VEN_[0-9A-F]{4}&DEV_[0-9A-F]{4}))");
-    bool dropping = false;
-    for (const std::string &line : Lines(before)) {
-        std::smatch m;
-        if (!line.empty() && line[0] == '[') {
-            dropping = false;
-            if (std::regex_search(line, m, header))
-                for (const auto &list : {ChipsetKeys, UsbKeys})
-                    for (const std::string &key : list)
-                        if (key == "Enum\\PCI\\" + m[1].str())
-                            dropping = true;
-        }
-        if (!dropping)
-            expected += line + "\r\n";
-    }
-    EXPECT_EQ(after, expected);
-    EXPECT_NE(after.find("VEN_5333&DEV_8811\\BUS_01"), std::string::npos); // other devices stay
-    EXPECT_EQ(after.find("DEV_7110"), std::string::npos);                  // subkeys went along
-}
-
 // ---- the dialog and the platform --------------------------------------------------------
 
 TEST(Dialog, PlatformWarning)
@@ -261,14 +181,14 @@ TEST(Dialog, PlatformWarning)
         EXPECT_EQ(Boxes(no), (std::vector<std::string>{
                                  R"(Warning| The OS is not Windows 95 system.\n Continue, anyway?|68|7)"}));
         EXPECT_EQ(c.Snapshot(), before);
-
-        PlovexRun yes = c.Plovex("yes\ninstall\nexit\nno\n", {"--os", os});
-        EXPECT_EQ(yes.code, 0);
-        EXPECT_EQ(Boxes(yes), (std::vector<std::string>{
-                                  R"(Warning| The OS is not Windows 95 system.\n Continue, anyway?|68|6)", Done,
-                                  RestartNo}));
-        EXPECT_EQ(CountMarked(c.Read(Machine)), 52); // a foreign platform is not a service release
     }
+    // Yes goes on as on Windows 95 (for nt, the golden test shows it).
+    Sample c;
+    PlovexRun yes = c.Plovex("yes\ninstall\nexit\nno\n", {"--os", "win32s"});
+    EXPECT_EQ(yes.code, 0);
+    EXPECT_EQ(Boxes(yes), (std::vector<std::string>{
+                              R"(Warning| The OS is not Windows 95 system.\n Continue, anyway?|68|6)", Done, RestartNo}));
+    EXPECT_EQ(c.Read(Machine), Golden("install", Machine)); // a foreign platform is not a service release
 }
 
 TEST(Dialog, EscapeAndOtherCommandsDoNothing)

@@ -89,6 +89,12 @@ inline std::vector<std::string> Deletions(const PlovexRun &run)
     return keys;
 }
 
+// A file of a golden folder (tests/golden/NAME), written from the design.
+inline std::string Golden(const std::string &name, const std::string &file)
+{
+    return ReadWholeFile(std::string(PLOVEX_GOLDEN) + "/" + name + "/" + file);
+}
+
 inline bool Rebooted(const PlovexRun &run)
 {
     return std::find(run.log.begin(), run.log.end(), R"({"event":"reboot"})") != run.log.end();
