@@ -18,16 +18,6 @@ using namespace faults;
 
 namespace {
 
-struct Mount {
-    std::string point;
-    bool mounted = false;
-    ~Mount()
-    {
-        if (mounted)
-            umount2(point.c_str(), MNT_DETACH);
-    }
-};
-
 int Count(const std::string &text, const std::string &what)
 {
     int count = 0;
@@ -36,28 +26,31 @@ int Count(const std::string &text, const std::string &what)
     return count;
 }
 
-// Mounts a 64 KiB tmpfs on `tiny.point`; false (the reason in `why`) where
-// this run may not.
-bool MountTiny(Mount &tiny, std::string &why)
-{
-    if (geteuid() != 0)
-        return (why = "mounting a tmpfs needs root; this run is not root", false);
-    if (mount("tmpfs", tiny.point.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64k,mode=0755") != 0)
-        return (why = std::string("mount of a tmpfs is not permitted here (") + strerror(errno) +
-                      "; a container without CAP_SYS_ADMIN?)",
-                false);
-    tiny.mounted = true;
-    return true;
-}
+// A 64 KiB tmpfs mounted on `disk` for the test; the test is skipped where
+// this run may not mount one.
+struct DiskFull : testing::Test {
+    Scratch disk;
+    bool mounted = false;
 
-TEST(DiskFull, InstallAndUninstallCannotWriteOutInfAndChangeNothing)
+    void SetUp() override
+    {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "mounting a tmpfs needs root; this run is not root";
+        if (mount("tmpfs", disk.root.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64k,mode=0755") != 0)
+            GTEST_SKIP() << "mount of a tmpfs is not permitted here (" << strerror(errno)
+                         << "; a container without CAP_SYS_ADMIN?)";
+        mounted = true;
+    }
+    ~DiskFull() override
+    {
+        if (mounted)
+            umount2(disk.root.c_str(), MNT_DETACH);
+    }
+};
+
+TEST_F(DiskFull, InstallAndUninstallCannotWriteOutInfAndChangeNothing)
 {
     Scratch outside;
-    Scratch disk;
-    Mount tiny{disk.root};
-    std::string why;
-    if (!MountTiny(tiny, why))
-        GTEST_SKIP() << why;
 
     // machine.inf of about 40 KiB: the sample with comment lines after it.
     std::string machine = ReadWholeFile(SamplePath("WINDOWS/INF/MACHINE.INF"));
@@ -90,14 +83,9 @@ TEST(DiskFull, InstallAndUninstallCannotWriteOutInfAndChangeNothing)
     EXPECT_EQ(ReadWholeFile(outside.Path("SYSTEM.REG")), registry);
 }
 
-TEST(DiskFull, ARegistryFileThatCannotBeRewrittenKeepsItsKeysAndTheRunSaysSo)
+TEST_F(DiskFull, ARegistryFileThatCannotBeRewrittenKeepsItsKeysAndTheRunSaysSo)
 {
     Scratch drive;
-    Scratch disk;
-    Mount tiny{disk.root};
-    std::string why;
-    if (!MountTiny(tiny, why))
-        GTEST_SKIP() << why;
     CopySample(drive.root, false);
     std::string registry = ReadWholeFile(SamplePath("SYSTEM.REG"));
     for (int i = 0; registry.size() < 40 * 1024; i++)
