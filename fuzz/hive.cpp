@@ -4,6 +4,7 @@
 // a missing key must change nothing, and the changed hive must load again with
 // exactly its keys before less the deleted subtrees, in the same order.
 #include "platform/host/hive.h"
+#include "tests/models.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -17,22 +18,6 @@ void Fail(const char *what, const std::string &detail)
 {
     fprintf(stderr, "%s: %s\n", what, detail.c_str());
     abort();
-}
-
-char Upper(char c)
-{
-    return c >= 'a' && c <= 'z' ? (char)(c - 'a' + 'A') : c;
-}
-
-// `key` is `top` or lies below it, names compared regardless of ASCII case.
-bool WithinKey(const std::string &key, const std::string &top)
-{
-    if (key.size() < top.size() || (key.size() > top.size() && key[top.size()] != '\\'))
-        return false;
-    for (size_t i = 0; i < top.size(); i++)
-        if (Upper(key[i]) != Upper(top[i]))
-            return false;
-    return true;
 }
 
 } // namespace

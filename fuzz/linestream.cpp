@@ -6,13 +6,11 @@
 #include "inf/linestream.h"
 #include "patches/patches.h"
 #include "platform/host/host.h"
-#include "fuzz/folder.h"
+#include "tests/models.h"
+#include "tests/scratch.h"
 
-#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -28,57 +26,27 @@ void Fail(const char *what, const std::string &a, const std::string &b)
     abort();
 }
 
-std::string Read(const std::string &path)
-{
-    std::string bytes;
-    int fd = open(path.c_str(), O_RDONLY);
-    char block[4096];
-    for (ssize_t got; fd >= 0 && (got = read(fd, block, sizeof block)) > 0;)
-        bytes.append(block, (size_t)got);
-    if (fd >= 0)
-        close(fd);
-    return bytes;
-}
-
-void Write(const std::string &path, const std::string &bytes)
-{
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0 || write(fd, bytes.data(), bytes.size()) != (ssize_t)bytes.size())
-        Fail("cannot write the source file", path, "");
-    close(fd);
-}
-
 // Runs `pass` with the source stream on `input`; gives the work file's bytes.
 std::string Pass(void (*pass)(), const std::string &input)
 {
     // Names as they stand on the disk: no folder scan for the letter case.
-    Write(Drive + "/INF/SOURCE.INF", input);
+    WriteWholeFile(Drive + "/INF/SOURCE.INF", input);
     if (!OpenSourceStream("C:\\INF\\SOURCE.INF") || !OpenWorkStream("C:\\INF\\OUT.INF"))
         Fail("the streams do not open", "", "");
     pass();
     bool read = CloseSourceStream(), written = CloseWorkStream();
     if (!read || !written)
         Fail("a read or write failed", "", "");
-    return Read(Drive + "/INF/OUT.INF");
+    return ReadWholeFile(Drive + "/INF/OUT.INF");
 }
-
-std::string TextModeCopy(const std::string &bytes)
-{
-    std::string data = bytes.substr(0, bytes.find('\x1a')), out;
-    for (size_t i = 0; i < data.size(); i++) {
-        if (data[i] == '\n' && (i == 0 || data[i - 1] != '\r'))
-            out += '\r';
-        out += data[i];
-    }
-    return out;
-}
-
 
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    Drive = MakeScratchFolder();
+    Scratch::RemoveLeftovers();
+    static Scratch folder;
+    Drive = folder.root;
     std::filesystem::create_directories(Drive + "/INF");
     host::Reset();
     host::SetDriveC(Drive);

@@ -4,78 +4,25 @@
 // gone, and every other byte must stand as it was.
 #include "platform/host/hive.h"
 #include "platform/host/host.h"
-#include "fuzz/folder.h"
+#include "tests/models.h"
+#include "tests/scratch.h"
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <strings.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
 
-std::string Folder, File;
+std::string File;
 
 void Fail(const char *what, const std::string &detail)
 {
     fprintf(stderr, "%s: %s\n", what, detail.c_str());
     abort();
-}
-
-std::string Read(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream whole;
-    whole << in.rdbuf();
-    return whole.str();
-}
-
-void Write(const std::string &path, const std::string &bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
-
-// The key blocks of a text the host layer has taken, found on our own: a
-// header is a line that begins with '[' and is not the rest of a value broken
-// over lines (a value line ending with a backslash goes on in the next line).
-struct Block {
-    std::string key;
-    size_t begin, end;
-};
-
-std::vector<Block> Blocks(const std::string &text)
-{
-    std::vector<Block> blocks;
-    bool continued = false;
-    size_t begin = 0;
-    for (int number = 1; begin < text.size(); number++) {
-        size_t lf = text.find('\n', begin);
-        size_t end = lf == std::string::npos ? text.size() : lf + 1;
-        std::string line = text.substr(begin, end - begin);
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-            line.pop_back();
-        if (number > 1 && !continued && !line.empty() && line[0] == '[') {
-            if (!blocks.empty())
-                blocks.back().end = begin;
-            blocks.push_back({line.substr(1, line.size() - 2), begin, text.size()});
-        }
-        continued = !line.empty() && line.back() == '\\' && (line[0] == '"' || line[0] == '@' || continued);
-        begin = end;
-    }
-    return blocks;
-}
-
-bool WithinKey(const std::string &key, const std::string &top)
-{
-    return key.size() >= top.size() && strncasecmp(key.c_str(), top.c_str(), top.size()) == 0 &&
-           (key.size() == top.size() || key[top.size()] == '\\');
 }
 
 const std::string Root = "HKEY_LOCAL_MACHINE\\";
@@ -85,8 +32,9 @@ const std::string Root = "HKEY_LOCAL_MACHINE\\";
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    Folder = MakeScratchFolder();
-    File = Folder + "/SYSTEM.REG";
+    Scratch::RemoveLeftovers();
+    static Scratch folder;
+    File = folder.Path("SYSTEM.REG");
     host::Reset();
     return 0;
 }
@@ -96,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const std::string text((const char *)data, size);
     if (hive::IsHive(text))
         return 0; // a hive: the hive target's inputs
-    Write(File, text);
+    WriteWholeFile(File, text);
     std::string error;
     if (!host::LoadRegistry(File, error))
         return 0;
@@ -104,9 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // The keys to delete: the middle and the last key below the root that the
     // file names, the parent of the middle one (by then partly gone), a key
     // the input's last byte picks, and a device key the program deletes.
-    std::vector<Block> blocks = Blocks(text);
     std::vector<std::string> names;
-    for (const Block &block : blocks)
+    for (const RegistryBlock &block : RegistryBlocks(text))
         if (block.key.size() > Root.size() && strncasecmp(block.key.c_str(), Root.c_str(), Root.size()) == 0)
             names.push_back(block.key.substr(Root.size()));
     std::vector<std::string> doomed;
@@ -133,18 +80,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     host::WriteRegistryChanges();
     if (host::RegistryWriteFailed())
         Fail("the registry file could not be written", File);
-    std::string after = Read(File);
-    std::string expected;
-    size_t from = 0;
-    for (const Block &block : blocks)
-        for (const std::string &key : doomed)
-            if (WithinKey(block.key, Root + key)) {
-                expected.append(text, from, block.begin - from);
-                from = block.end;
-                break;
-            }
-    expected.append(text, from, std::string::npos);
-    if (after != expected)
+    std::string after = ReadWholeFile(File);
+    std::vector<std::string> full;
+    for (const std::string &key : doomed)
+        full.push_back(Root + key);
+    if (after != WithoutKeys(text, full))
         Fail("the file is not the old text less the deleted blocks", after);
     if (access((File + ".new~").c_str(), F_OK) == 0)
         Fail("a temporary file was left", File + ".new~");

@@ -20,8 +20,10 @@ int main(int argc, char **argv)
     std::vector<std::filesystem::path> files;
     for (int i = 1; i < argc; i++) {
         std::filesystem::path given = argv[i];
-        if (!std::filesystem::exists(given))
-            continue; // a target may have no kept inputs yet
+        if (!std::filesystem::exists(given)) {
+            fprintf(stderr, "%s: no such file or folder\n", given.c_str());
+            return 1; // a path given by mistake would test nothing
+        }
         if (std::filesystem::is_directory(given)) {
             for (const auto &entry : std::filesystem::recursive_directory_iterator(given))
                 if (entry.is_regular_file())

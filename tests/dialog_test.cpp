@@ -17,7 +17,7 @@ INT_PTR Send(UINT message, WPARAM wParam)
 
 TEST(DialogProc, InitDialogFillsTheStateAndLeavesTheFocusAlone)
 {
-    TempDrive drive;
+    Scratch drive;
     PrepareCommand(drive, false, false);
     MainDialog = NULL;
     WindowsDirectory[0] = '\0';
@@ -34,7 +34,7 @@ TEST(DialogProc, InitDialogFillsTheStateAndLeavesTheFocusAlone)
 
 TEST(DialogProc, OnlyTheWholeButtonIdIsACommand)
 {
-    TempDrive drive;
+    Scratch drive;
     PrepareCommand(drive, false, false); // a command would only ask for a choice
     const WPARAM others[] = {IDCANCEL, IDOK, IDC_CHIPSET, IDC_USB, (1u << 16) | IDC_INSTALL,
                              (1u << 16) | IDC_UNINSTALL, (5u << 16) | IDC_EXIT};
@@ -52,7 +52,7 @@ TEST(DialogProc, OnlyTheWholeButtonIdIsACommand)
 // is open: a press then is ignored rather than starting a command inside it.
 TEST(DialogProc, NoCommandStartsInsideACommand)
 {
-    TempDrive drive;
+    Scratch drive;
     PrepareCommand(drive, true, false);
     drive.Write("WINDOWS/INF/MACHINE.INF", fixtures::MachineInf());
     drive.Write("WINDOWS/INF/MSHDC.INF", fixtures::MshdcInf());
@@ -75,7 +75,7 @@ TEST(DialogProc, NoWindowsDirectoryEndsTheProgramBeforeAnyFile)
 {
     const std::string tooLong = "C:\\" + std::string(77, 'W'); // 80 characters: no room for the NUL
     for (const std::string &directory : {std::string(), tooLong}) {
-        TempDrive drive;
+        Scratch drive;
         PrepareCommand(drive);
         host::SetWindowsDirectory(directory);
         int code = -1;

@@ -14,9 +14,10 @@ namespace {
 using std::string;
 
 struct HostFiles : testing::Test {
-    TempDrive drive;
+    Scratch drive;
     void SetUp() override
     {
+        std::filesystem::create_directories(drive.Path("WINDOWS/INF"));
         host::Reset();
         host::SetDriveC(drive.root);
     }

@@ -25,7 +25,7 @@ const string Absent = "(absent)";
 enum CommandId { INSTALL, UNINSTALL };
 
 struct Replace : testing::Test {
-    TempDrive drive;
+    Scratch drive;
     string installed, uninstalled; // what the commands make of Old
 
     void SetUp() override

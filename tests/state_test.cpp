@@ -32,7 +32,7 @@ TEST(State, PlatformKindFollowsTheVersionOnEveryCall)
 
 TEST(State, RestartFlagStaysSetWhateverLaterCommandsDo)
 {
-    TempDrive drive;
+    Scratch drive;
     PrepareCommand(drive, true, false);
     drive.Write("WINDOWS/INF/MACHINE.INF", fixtures::MachineInf());
     drive.Write("WINDOWS/INF/MSHDC.INF", fixtures::MshdcInf());

@@ -3,58 +3,11 @@
 
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
-TempDrive::TempDrive()
+void PrepareCommand(const Scratch &drive, bool chipset, bool usb)
 {
-    // tmpfs when there is one: every commit syncs its work file to the disk.
-    const char *folder = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    std::string pattern = std::string(folder) + "/plovex-test-XXXXXX";
-    root = mkdtemp(&pattern[0]);
-    std::filesystem::create_directories(root + "/WINDOWS/INF");
-}
-
-TempDrive::~TempDrive()
-{
-    std::error_code ignored;
-    std::filesystem::permissions(root, std::filesystem::perms::owner_all, ignored);
-    std::filesystem::remove_all(root, ignored);
-}
-
-std::string TempDrive::Path(const std::string &relative) const
-{
-    return root + "/" + relative;
-}
-
-void TempDrive::Write(const std::string &relative, const std::string &bytes) const
-{
-    std::filesystem::create_directories(std::filesystem::path(Path(relative)).parent_path());
-    std::ofstream out(Path(relative), std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
-
-std::string TempDrive::Read(const std::string &relative) const
-{
-    std::ifstream in(Path(relative), std::ios::binary);
-    std::stringstream whole;
-    whole << in.rdbuf();
-    return whole.str();
-}
-
-bool TempDrive::Exists(const std::string &relative) const
-{
-    struct stat info;
-    return lstat(Path(relative).c_str(), &info) == 0;
-}
-
-void PrepareCommand(const TempDrive &drive, bool chipset, bool usb)
-{
+    std::filesystem::create_directories(drive.Path("WINDOWS/INF"));
     host::Reset();
     host::SetDriveC(drive.root);
     lstrcpyA(WindowsDirectory, "C:\\WINDOWS");
@@ -68,7 +21,7 @@ std::string RunPass(const std::function<void()> &pass, const std::string &input,
 {
     host::Reset();
     host::SetOs(os);
-    TempDrive drive;
+    Scratch drive;
     host::SetDriveC(drive.root);
     drive.Write("WINDOWS/INF/SOURCE.INF", input);
     EXPECT_TRUE(OpenSourceStream("C:\\WINDOWS\\INF\\source.inf"));
@@ -77,21 +30,6 @@ std::string RunPass(const std::function<void()> &pass, const std::string &input,
     EXPECT_TRUE(CloseSourceStream());
     EXPECT_TRUE(CloseWorkStream());
     return drive.Read("WINDOWS/INF/out.inf");
-}
-
-std::string TextModeCopy(const std::string &bytes)
-{
-    std::string data = bytes.substr(0, bytes.find('\x1a'));
-    std::string out;
-    for (size_t i = 0; i < data.size(); i++) {
-        if (data[i] == '\r' && i + 1 < data.size() && data[i + 1] == '\n')
-            continue; // the pair reads as its LF
-        if (data[i] == '\n')
-            out += "\r\n";
-        else
-            out += data[i];
-    }
-    return out;
 }
 
 std::string Crlf(const std::string &text)

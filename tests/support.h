@@ -1,44 +1,47 @@
-// Shared test help: a temporary folder standing for drive C: with a Windows
-// folder in it, runs of a pass over a text through the real streams, and a few
+// Shared test help: the host made ready for a command over a scratch folder as
+// drive C:, runs of a pass over a text through the real streams, and a few
 // views of a written text.
 #ifndef PLOVEX_TESTS_SUPPORT_H
 #define PLOVEX_TESTS_SUPPORT_H
 
 #include "inf/linestream.h"
 #include "platform/host/host.h"
+#include "tests/models.h"
+#include "tests/scratch.h"
 
 #include <functional>
 #include <string>
 #include <vector>
 
-struct TempDrive {
-    std::string root; // host folder of C:
-    TempDrive();
-    ~TempDrive();
-    TempDrive(const TempDrive &) = delete;
-    TempDrive &operator=(const TempDrive &) = delete;
-    // Relative host paths below the root, '/' separated.
-    std::string Path(const std::string &relative) const;
-    void Write(const std::string &relative, const std::string &bytes) const;
-    std::string Read(const std::string &relative) const;
-    bool Exists(const std::string &relative) const;
-};
-
 // Resets the host, makes `drive` drive C: with C:\WINDOWS as the Windows
-// directory, clears the restart flag and sets the two group boxes, as the
-// dialog leaves things before a command.
-void PrepareCommand(const TempDrive &drive, bool chipset = true, bool usb = true);
+// directory (its inf folder made), clears the restart flag and sets the two
+// group boxes, as the dialog leaves things before a command.
+void PrepareCommand(const Scratch &drive, bool chipset = true, bool usb = true);
 
 // Runs `pass` with the source stream on `input` and the work stream on a fresh
 // file; gives the bytes written. The host is reset first (Windows 95 unless
 // `os` says otherwise).
 std::string RunPass(const std::function<void()> &pass, const std::string &input, host::Os os = host::Os::Win95);
 
-// What text mode makes of a text when every line is copied: CR LF and bare LF
-// end lines as CR LF, a lone CR stays, nothing after a Ctrl-Z.
-std::string TextModeCopy(const std::string &bytes);
 // Every LF of `text` preceded by a CR: fixtures are written with LF alone.
 std::string Crlf(const std::string &text);
+
+// The device keys the program deletes, in the order it deletes them: the
+// design's two tables typed in, not taken from the program's own lists
+// (commands/devices.cpp), which they check.
+inline const std::vector<std::string> ChipsetKeys = {
+    "Enum\\PCI\\VEN_8086&DEV_7110", "Enum\\PCI\\VEN_8086&DEV_7100", "Enum\\PCI\\VEN_8086&DEV_7113",
+    "Enum\\PCI\\VEN_1106&DEV_0571", "Enum\\PCI\\VEN_1039&DEV_5513", "Enum\\PCI\\VEN_8086&DEV_7111",
+    "Enum\\PCI\\VEN_8086&DEV_7180", "Enum\\PCI\\VEN_8086&DEV_7181", "Enum\\PCI\\VEN_8086&DEV_7190",
+    "Enum\\PCI\\VEN_8086&DEV_7191", "Enum\\PCI\\VEN_8086&DEV_7192", "Enum\\PCI\\VEN_1039&DEV_5571",
+    "Enum\\PCI\\VEN_1039&DEV_5597", "Enum\\PCI\\VEN_1039&DEV_5591", "Enum\\PCI\\VEN_1039&DEV_0001",
+    "Enum\\PCI\\VEN_1039&DEV_0009", "Enum\\PCI\\VEN_1106&DEV_0597", "Enum\\PCI\\VEN_1106&DEV_3040",
+    "Enum\\PCI\\VEN_1106&DEV_0586", "Enum\\PCI\\VEN_1106&DEV_8598",
+};
+inline const std::vector<std::string> UsbKeys = {
+    "Enum\\PCI\\VEN_8086&DEV_7112", "Enum\\PCI\\VEN_8086&DEV_7020", "Enum\\PCI\\VEN_1039&DEV_7001",
+    "Enum\\PCI\\VEN_1106&DEV_3038",
+};
 
 // Lines of a written text (CR LF ends a line; the ending is not included).
 std::vector<std::string> Lines(const std::string &text);

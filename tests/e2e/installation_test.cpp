@@ -6,12 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <errno.h>
 #include <linux/msdos_fs.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 
@@ -23,9 +25,7 @@ const char Install[] = "install\nexit\nno\n";
 
 std::string Hive(const char *name)
 {
-    TempDrive reader;
-    std::filesystem::copy_file(std::string(PLOVEX_CREG) + "/" + name, reader.Path("hive"));
-    return reader.Read("hive");
+    return ReadWholeFile(std::string(PLOVEX_CREG) + "/" + name);
 }
 
 std::vector<std::string> KeysOf(const std::string &bytes)
@@ -51,13 +51,13 @@ TEST(Installation, ItsOwnSystemDatIsUsedAndItsUntouchedCopyKept)
     c.Write("WINDOWS/system.dat", original);
     chmod(c.Path("WINDOWS/system.dat").c_str(), 0444);
 
-    Outcome first = c.Plovex("check chipset\nuncheck usb\ninstall\nexit\nno\n", {"--registry", "none"});
+    PlovexRun first = c.Plovex("check chipset\nuncheck usb\ninstall\nexit\nno\n", {"--registry", "none"});
     EXPECT_EQ(first.code, 0);
     EXPECT_EQ(c.Read("WINDOWS/system.dat"), original) << "--registry none wrote the hive";
     EXPECT_FALSE(c.Exists("WINDOWS/system.plx"));
     EXPECT_TRUE(Has(first.log.front(), R"("format":"none")")) << first.log.front();
 
-    Outcome second = c.Plovex("uncheck usb\ninstall\nexit\nno\n", {"--log", c.io.Path("log.jsonl")});
+    PlovexRun second = c.Plovex("uncheck usb\ninstall\nexit\nno\n", {"--log", c.io.Path("log.jsonl")});
     EXPECT_EQ(second.code, 0) << second.err;
     EXPECT_EQ(c.Read("WINDOWS/system.plx"), original);
     EXPECT_TRUE(Has(second.log.front(), c.Path("WINDOWS/system.dat")) &&
@@ -69,7 +69,7 @@ TEST(Installation, ItsOwnSystemDatIsUsedAndItsUntouchedCopyKept)
     ASSERT_EQ(stat(c.Path("WINDOWS/system.dat").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0444u);
 
-    Outcome third = c.Plovex(Install);
+    PlovexRun third = c.Plovex(Install);
     EXPECT_EQ(third.code, 0) << third.err;
     EXPECT_EQ(c.Read("WINDOWS/system.plx"), original) << "a later run overwrote the untouched copy";
     EXPECT_EQ(KeysOf(c.Read("WINDOWS/system.dat")), KeysOf(Hive("B-deletes/24.DAT")))
@@ -89,7 +89,7 @@ TEST(Installation, ADamagedHiveIsRefusedAndNothingWritten)
         unlink(c.Path("SYSTEM.REG").c_str());
         c.Write("WINDOWS/SYSTEM.DAT", damaged);
         auto before = c.Snapshot();
-        Outcome run = c.Plovex(Install, {"--log", c.io.Path("log.jsonl")});
+        PlovexRun run = c.Plovex(Install, {"--log", c.io.Path("log.jsonl")});
         EXPECT_EQ(run.code, 2);
         EXPECT_TRUE(Has(run.err, "SYSTEM.DAT: a Windows 9x registry hive that cannot be used")) << run.err;
         EXPECT_TRUE(c.Snapshot() == before) << "a file changed";
@@ -105,7 +105,7 @@ TEST(Installation, OnAFatFileSystemTheHiveKeepsItsAttributes)
         GTEST_SKIP() << "mounting a FAT image needs root; this run is not root";
     if (system("command -v mkfs.fat >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "mkfs.fat (dosfstools) is not installed";
-    TempDrive scratch;
+    Scratch scratch;
     std::string image = scratch.Path("fat16.img"), point = scratch.Path("mnt");
     std::filesystem::create_directories(point);
     ASSERT_EQ(system(("mkfs.fat -F 16 -C " + image + " 16384 >/dev/null 2>&1").c_str()), 0);
@@ -140,15 +140,7 @@ TEST(Installation, OnAFatFileSystemTheHiveKeepsItsAttributes)
     }
     ASSERT_EQ(attributes(hive), windows);
 
-    TempDrive io;
-    io.Write("script.txt", Install);
-    int input = open(io.Path("script.txt").c_str(), O_RDONLY | O_CLOEXEC);
-    Sample runner; // only for starting plovex on the mounted drive
-    runner.root = point;
-    pid_t pid = runner.Start(input, {"--registry", hive});
-    close(input);
-    Outcome run = runner.Wait(pid);
-    runner.root = scratch.Path("unused"); // not the mount's to remove
+    PlovexRun run = RunPlovex({"--drive-c", point, "--registry", hive}, Install);
     EXPECT_EQ(run.code, 0) << run.err;
 
     std::ifstream in(hive, std::ios::binary);

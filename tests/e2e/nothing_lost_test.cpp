@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <thread>
@@ -44,19 +46,19 @@ TEST(NothingLost, OneRunAtATimePerWindowsFolder)
     Sample c;
     int pipeEnds[2];
     ASSERT_EQ(pipe2(pipeEnds, O_CLOEXEC), 0);
-    pid_t first = c.Start(pipeEnds[0], {}, "first-"); // waits for its script, holding the folder
+    PlovexChild first = c.Start(pipeEnds[0]); // waits for its script, holding the folder
     close(pipeEnds[0]);
     for (int tries = 0; !Locked(c.Path("WINDOWS")) && tries < 500; tries++)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     auto before = c.Snapshot();
-    Outcome second = c.Plovex(Install);
+    PlovexRun second = c.Plovex(Install);
     EXPECT_EQ(second.code, 2);
     EXPECT_TRUE(Has(second.err, "is in use by another plovex run")) << second.err;
     EXPECT_TRUE(Has(second.err, c.Path("WINDOWS"))) << second.err;
     EXPECT_TRUE(c.Snapshot() == before) << "a file changed";
     ASSERT_EQ(write(pipeEnds[1], Install, sizeof Install - 1), (ssize_t)sizeof Install - 1);
     close(pipeEnds[1]);
-    Outcome firstRun = c.Wait(first, "first-");
+    PlovexRun firstRun = first.Wait();
     EXPECT_EQ(firstRun.code, 0) << firstRun.err;
     EXPECT_EQ(Boxes(firstRun), (std::vector<std::string>{Done, RestartNo}));
 
@@ -83,8 +85,8 @@ TEST(NothingLost, OneRunAtATimePerWindowsFolder)
         d.io.Write("uninstall.txt", Uninstall);
         int input[2] = {open(d.io.Path("install.txt").c_str(), O_RDONLY | O_CLOEXEC),
                         open(d.io.Path("uninstall.txt").c_str(), O_RDONLY | O_CLOEXEC)};
-        pid_t runs[2] = {d.Start(input[0], {}, "a-"), d.Start(input[1], {}, "b-")};
-        int codes[2] = {d.Wait(runs[0], "a-").code, d.Wait(runs[1], "b-").code};
+        PlovexChild runs[2] = {d.Start(input[0]), d.Start(input[1])};
+        int codes[2] = {runs[0].Wait().code, runs[1].Wait().code};
         close(input[0]);
         close(input[1]);
         EXPECT_TRUE((codes[0] == 0 || codes[0] == 2) && (codes[1] == 0 || codes[1] == 2) && codes[0] + codes[1] < 4)
@@ -103,7 +105,7 @@ TEST(NothingLost, NamesThatDifferOnlyInCaseAreLeftAlone)
     Sample c;
     c.Write(Inf + "MACHINE.INF", "[Version]\r\nSignature=$CHICAGO$\r\n; the OSR2 text\r\n");
     auto before = c.Snapshot();
-    Outcome run = c.Plovex("install\nuninstall\nexit\n");
+    PlovexRun run = c.Plovex("install\nuninstall\nexit\n");
     EXPECT_EQ(run.code, 1);
     EXPECT_EQ(Boxes(run), (std::vector<std::string>{R"(File Open Error|Can't find C:\\WINDOWS\\inf\\machine.inf|16|1)"}));
     EXPECT_TRUE(Has(run.err, "\"machine.inf\"") && Has(run.err, "\"MACHINE.INF\"")) << run.err;
@@ -118,7 +120,7 @@ TEST(NothingLost, ReadOnlyTargetsStayReadOnlyAndLeaveNoBackup)
     const char script[] = "install\ninstall\nuninstall\ninstall\nexit\nno\n";
     chmod(c.Path(Machine).c_str(), 0444);
     chmod(c.Path(Mshdc).c_str(), 0444);
-    Outcome run = c.Plovex(script);
+    PlovexRun run = c.Plovex(script);
     EXPECT_EQ(run.code, 0) << run.err;
     EXPECT_EQ(Boxes(run), (std::vector<std::string>{Done, Done, Undone, Done, RestartNo}));
     ASSERT_EQ(plain.Plovex(script).code, 0);
@@ -176,7 +178,7 @@ TEST(NothingLost, FilesTheRunWouldSpoilAreRefusedAtStart)
         std::vector<std::string> options = k.setUp(c);
         auto before = c.Snapshot();
         std::string registryFolder = c.io.Read(longName);
-        Outcome run = c.Plovex(Install, options);
+        PlovexRun run = c.Plovex(Install, options);
         EXPECT_EQ(run.code, 2) << k.what;
         EXPECT_TRUE(Has(run.err, k.message)) << k.what << ": " << run.err;
         EXPECT_LT(run.err.size(), 1000u) << k.what;
@@ -192,7 +194,7 @@ TEST(NothingLost, ARegistryLinkUpdatesTheFileItNames)
     Sample c;
     c.io.Write("hklm.reg", c.Read("SYSTEM.REG"));
     ASSERT_EQ(symlink(c.io.Path("hklm.reg").c_str(), c.io.Path("link.reg").c_str()), 0);
-    Outcome run = c.Plovex(Install, {"--registry", c.io.Path("link.reg")});
+    PlovexRun run = c.Plovex(Install, {"--registry", c.io.Path("link.reg")});
     EXPECT_EQ(run.code, 0) << run.err;
     struct stat info;
     ASSERT_EQ(lstat(c.io.Path("link.reg").c_str(), &info), 0);

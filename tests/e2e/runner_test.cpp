@@ -1,67 +1,22 @@
 // The runner as a user runs it: a script in; INF files, the registry file, the
 // log and the exit code out. Each test works on a fresh copy of the sample.
 #include "tests/e2e/sample.h"
-#include "commands/commands.h"
 
 #include <gtest/gtest.h>
-
-#include <regex>
 
 namespace {
 
 using namespace e2e;
 
-bool Rebooted(const Outcome &run)
-{
-    for (const std::string &line : run.log)
-        if (line == R"({"event":"reboot"})")
-            return true;
-    return false;
-}
-
-template <size_t Count>
-std::vector<std::string> Keys(const char *const (&list)[Count])
-{
-    return std::vector<std::string>(list, list + Count);
-}
-
-std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<std::string> &b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
 const std::string Choose = "Do what?| Please choice drivers!|32|1";
-const std::string RestartYes = R"(Finish|You must restart your computer.\n Do you want to restart your computer now?|4|6)";
 std::string CantFind(const std::string &name)
 {
     return R"(File Open Error|Can't find C:\\WINDOWS\\inf\\)" + name + "|16|1";
 }
 
-const std::vector<std::string> ChipsetKeys = Keys(ChipsetDeviceKeys);
-const std::vector<std::string> UsbKeys = Keys(UsbDeviceKeys);
-
 } // namespace
 
 // ---- Install ------------------------------------------------------------------
-
-TEST(Install, BothGroupsPatchCreateDeleteAndOfferTheRestart)
-{
-    Sample c;
-    std::string oldMachine = c.Read(Machine);
-    Outcome run = c.Plovex("install\nexit\nyes\n");
-    EXPECT_EQ(run.code, 0);
-    EXPECT_EQ(Boxes(run), (std::vector<std::string>{Done, RestartYes}));
-    EXPECT_TRUE(Rebooted(run));
-    EXPECT_EQ(Deletions(run), Concat(ChipsetKeys, UsbKeys)); // all 24, in order
-    EXPECT_EQ(CountMarked(c.Read(Machine)), 52);
-    EXPECT_EQ(CountMarked(c.Read(Mshdc)), 6);
-    EXPECT_EQ(Lines(c.Read(Usb)).size(), 21u); // created whole
-    EXPECT_EQ(CountMarked(c.Read(Usb)), 21);
-    for (const char *leftover : {"out.inf", "machine.in@", "mshdc.in@", "usb.in@"})
-        EXPECT_FALSE(c.Exists(Inf + leftover)) << leftover;
-    EXPECT_EQ(Lines(c.Read(Machine)).size(), Lines(oldMachine).size() + 52); // nothing dropped
-}
 
 TEST(Install, OnlyOneGroup)
 {
@@ -69,7 +24,7 @@ TEST(Install, OnlyOneGroup)
         Sample c;
         std::string oldUsb = "[Version]\r\nClass=USB\r\n";
         c.Write(Usb, oldUsb);
-        Outcome run = c.Plovex("uncheck usb\ninstall\nexit\nno\n");
+        PlovexRun run = c.Plovex("uncheck usb\ninstall\nexit\nno\n");
         EXPECT_EQ(Boxes(run), (std::vector<std::string>{Done, RestartNo}));
         EXPECT_EQ(Deletions(run), ChipsetKeys); // once, the USB keys never
         EXPECT_EQ(c.Read(Usb), oldUsb);
@@ -79,7 +34,7 @@ TEST(Install, OnlyOneGroup)
         Sample c;
         c.Write(Usb, "[Version]\r\n[Manufacturer]\r\n[Intel.Section]\r\n[Strings]\r\n");
         std::string oldMachine = c.Read(Machine);
-        Outcome run = c.Plovex("uncheck chipset\ninstall\nexit\nno\n");
+        PlovexRun run = c.Plovex("uncheck chipset\ninstall\nexit\nno\n");
         EXPECT_EQ(Boxes(run), (std::vector<std::string>{Done, RestartNo})); // a replaced usb.inf sets the flag
         EXPECT_EQ(Deletions(run), UsbKeys);
         EXPECT_EQ(CountMarked(c.Read(Usb)), 17);
@@ -90,18 +45,18 @@ TEST(Install, OnlyOneGroup)
 TEST(Install, CreatingUsbInfDoesNotAskForARestart)
 {
     Sample c;
-    Outcome run = c.Plovex("uncheck chipset\ninstall\nexit\n");
+    PlovexRun run = c.Plovex("uncheck chipset\ninstall\nexit\n");
     EXPECT_EQ(run.code, 0);
     EXPECT_EQ(Boxes(run), (std::vector<std::string>{Done})); // Exit closes without the prompt
     EXPECT_EQ(Deletions(run), UsbKeys);
-    EXPECT_EQ(CountMarked(c.Read(Usb)), 21);
+    EXPECT_EQ(c.Read(Usb), Golden("install", Usb));
 }
 
 TEST(Install, NeitherBoxOnlyAsksForAChoice)
 {
     Sample c;
     auto before = c.Snapshot();
-    Outcome run = c.Plovex("uncheck chipset\nuncheck usb\ninstall\nuninstall\nexit\n");
+    PlovexRun run = c.Plovex("uncheck chipset\nuncheck usb\ninstall\nuninstall\nexit\n");
     EXPECT_EQ(run.code, 0);
     EXPECT_EQ(Boxes(run), (std::vector<std::string>{Choose, Choose}));
     EXPECT_TRUE(Deletions(run).empty());
@@ -114,7 +69,7 @@ TEST(Install, MissingTargetsEndTheProgramWithoutARestartPrompt)
         Sample c;
         std::filesystem::remove(c.Path(Machine));
         auto before = c.Snapshot();
-        Outcome run = c.Plovex("install\nexit\nyes\n");
+        PlovexRun run = c.Plovex("install\nexit\nyes\n");
         EXPECT_EQ(run.code, 1);
         EXPECT_EQ(Boxes(run), (std::vector<std::string>{CantFind("machine.inf")}));
         EXPECT_EQ(c.Snapshot(), before);
@@ -123,10 +78,10 @@ TEST(Install, MissingTargetsEndTheProgramWithoutARestartPrompt)
     { // no mshdc.inf: machine.inf stays patched and its keys deleted
         Sample c;
         std::filesystem::remove(c.Path(Mshdc));
-        Outcome run = c.Plovex("install\nexit\nyes\n");
+        PlovexRun run = c.Plovex("install\nexit\nyes\n");
         EXPECT_EQ(run.code, 1);
         EXPECT_EQ(Boxes(run), (std::vector<std::string>{CantFind("mshdc.inf")}));
-        EXPECT_EQ(CountMarked(c.Read(Machine)), 52);
+        EXPECT_EQ(c.Read(Machine), Golden("install", Machine));
         EXPECT_EQ(Deletions(run), ChipsetKeys);
         EXPECT_FALSE(Rebooted(run));
         EXPECT_FALSE(c.Exists(Usb));
@@ -138,12 +93,12 @@ TEST(Install, FailedRenameStopsInstallButKeepsWhatWasDone)
     Sample c;
     std::string oldMshdc = c.Read(Mshdc);
     c.Write(Inf + "mshdc.in@/keep", "a backup name that cannot be deleted");
-    Outcome run = c.Plovex("install\nexit\nno\n");
+    PlovexRun run = c.Plovex("install\nexit\nno\n");
     EXPECT_EQ(run.code, 0);
     EXPECT_EQ(Boxes(run), (std::vector<std::string>{"rename error|Install Failure|0|1", RestartNo}));
-    EXPECT_EQ(CountMarked(c.Read(Machine)), 52);
+    EXPECT_EQ(c.Read(Machine), Golden("install", Machine));
     EXPECT_EQ(c.Read(Mshdc), oldMshdc);
-    EXPECT_EQ(CountMarked(c.Read(Inf + "out.inf")), 6); // the new text waits in the work file
+    EXPECT_EQ(c.Read(Inf + "out.inf"), Golden("install", Mshdc)); // the new text waits in the work file
     EXPECT_FALSE(c.Exists(Usb));                         // later targets are not touched
     EXPECT_EQ(Deletions(run), ChipsetKeys);
 }
@@ -151,9 +106,9 @@ TEST(Install, FailedRenameStopsInstallButKeepsWhatWasDone)
 TEST(Install, TwiceAddsNothingTwiceAndInstallUninstallInstallRestoresEveryLine)
 {
     Sample c;
-    Outcome once = c.Plovex("install\nexit\nno\n");
+    PlovexRun once = c.Plovex("install\nexit\nno\n");
     std::string machine = c.Read(Machine), mshdc = c.Read(Mshdc), usb = c.Read(Usb);
-    Outcome twice = c.Plovex("install\nexit\nno\n");
+    PlovexRun twice = c.Plovex("install\nexit\nno\n");
     EXPECT_EQ(Boxes(twice), Boxes(once));
     EXPECT_EQ(Deletions(twice), Deletions(once));
     EXPECT_EQ(c.Read(Machine), machine);
@@ -161,44 +116,21 @@ TEST(Install, TwiceAddsNothingTwiceAndInstallUninstallInstallRestoresEveryLine)
     EXPECT_EQ(c.Read(Usb), usb);
 
     Sample d; // in one run of the program
-    Outcome run = d.Plovex("install\nuninstall\ninstall\nexit\nno\n");
+    PlovexRun run = d.Plovex("install\nuninstall\ninstall\nexit\nno\n");
     EXPECT_EQ(Boxes(run), (std::vector<std::string>{Done, Undone, Done, RestartNo}));
     EXPECT_EQ(d.Read(Machine), machine);
     EXPECT_EQ(d.Read(Mshdc), mshdc);
-    EXPECT_EQ(Lines(d.Read(Usb)).size(), 21u); // the emptied usb.inf is patched whole again
-}
-
-TEST(Install, ServiceReleaseAddsTheIrqMiniportLines)
-{
-    Sample c;
-    Outcome run = c.Plovex("install\nexit\nno\n", {"--os", "win95osr2"});
-    EXPECT_EQ(Boxes(run), (std::vector<std::string>{Done, RestartNo})); // no platform warning
-    EXPECT_EQ(CountMarked(c.Read(Machine)), 55);
+    EXPECT_EQ(d.Read(Usb), usb); // the emptied usb.inf is patched whole again
 }
 
 // ---- Uninstall ------------------------------------------------------------------
-
-TEST(Uninstall, TakesOutExactlyTheMarkedLines)
-{
-    Sample c;
-    std::string original = TextModeCopy(c.Read(Machine));
-    c.Plovex("install\nexit\nno\n");
-    std::string mshdc = c.Read(Mshdc);
-    Outcome run = c.Plovex("uninstall\nexit\nno\n");
-    EXPECT_EQ(run.code, 0);
-    EXPECT_EQ(Boxes(run), (std::vector<std::string>{Undone, RestartNo}));
-    EXPECT_EQ(c.Read(Machine), original);
-    EXPECT_EQ(c.Read(Mshdc), mshdc); // left alone, though its controllers' keys go
-    EXPECT_EQ(c.Read(Usb), "");
-    EXPECT_EQ(Deletions(run), Concat(ChipsetKeys, UsbKeys));
-}
 
 TEST(Uninstall, MissingUsbInfEndsOnlyTheCommand)
 {
     { // only USB: the message, then the dialog is back
         Sample c;
         auto before = c.Snapshot();
-        Outcome run = c.Plovex("uncheck chipset\nuninstall\nexit\n");
+        PlovexRun run = c.Plovex("uncheck chipset\nuninstall\nexit\n");
         EXPECT_EQ(run.code, 0);
         EXPECT_EQ(Boxes(run), (std::vector<std::string>{CantFind("usb.inf")}));
         EXPECT_EQ(c.Snapshot(), before);
@@ -206,7 +138,7 @@ TEST(Uninstall, MissingUsbInfEndsOnlyTheCommand)
     { // both: machine.inf is done first and stays done
         Sample c;
         c.Write(Machine, "[MS_SYS]\nx\n"); // bare LF: the rewrite shows
-        Outcome run = c.Plovex("uninstall\nexit\nno\n");
+        PlovexRun run = c.Plovex("uninstall\nexit\nno\n");
         EXPECT_EQ(Boxes(run), (std::vector<std::string>{CantFind("usb.inf"), RestartNo}));
         EXPECT_EQ(c.Read(Machine), "[MS_SYS]\r\nx\r\n");
         EXPECT_EQ(Deletions(run), ChipsetKeys);
@@ -219,7 +151,7 @@ TEST(Uninstall, MissingMachineInfEndsTheProgram)
     std::filesystem::remove(c.Path(Machine));
     c.Write(Usb, "a;Plovex\r\n");
     auto before = c.Snapshot();
-    Outcome run = c.Plovex("uninstall\nexit\nno\n");
+    PlovexRun run = c.Plovex("uninstall\nexit\nno\n");
     EXPECT_EQ(run.code, 1);
     EXPECT_EQ(Boxes(run), (std::vector<std::string>{CantFind("machine.inf")}));
     EXPECT_EQ(c.Snapshot(), before); // the USB group never ran
@@ -230,41 +162,11 @@ TEST(Uninstall, FailedRenameLeavesUsbInfAlone)
     Sample c;
     c.Write(Usb, "x;Plovex\r\n");
     c.Write(Inf + "machine.in@/keep", "");
-    Outcome run = c.Plovex("uninstall\nuninstall\nexit\n");
+    PlovexRun run = c.Plovex("uninstall\nuninstall\nexit\n");
     EXPECT_EQ(Boxes(run), (std::vector<std::string>{"Rename Error|Uninstall failure|0|1",
                                                      "Rename Error|Uninstall failure|0|1"}));
     EXPECT_EQ(c.Read(Usb), "x;Plovex\r\n");
     EXPECT_TRUE(Deletions(run).empty());
-}
-
-// ---- device keys ------------------------------------------------------------------
-
-TEST(DeviceKeys, DeletedWholeAndNothingElseTouched)
-{
-    Sample c;
-    std::string before = c.Read("SYSTEM.REG");
-    c.Plovex("install\nexit\nno\n");
-    std::string after = c.Read("SYSTEM.REG");
-    // What is left is the old file less exactly the blocks of the listed devices.
-    std::string expected;
-    std::regex header(R"(^\[HKEY_LOCAL_MACHINE\\Enum\\PCI\\(VEN_[0-9A-F]{4}&DEV_[0-9A-F]{4}))");
-    bool dropping = false;
-    for (const std::string &line : Lines(before)) {
-        std::smatch m;
-        if (!line.empty() && line[0] == '[') {
-            dropping = false;
-            if (std::regex_search(line, m, header))
-                for (const auto &list : {ChipsetKeys, UsbKeys})
-                    for (const std::string &key : list)
-                        if (key == "Enum\\PCI\\" + m[1].str())
-                            dropping = true;
-        }
-        if (!dropping)
-            expected += line + "\r\n";
-    }
-    EXPECT_EQ(after, expected);
-    EXPECT_NE(after.find("VEN_5333&DEV_8811\\BUS_01"), std::string::npos); // other devices stay
-    EXPECT_EQ(after.find("DEV_7110"), std::string::npos);                  // subkeys went along
 }
 
 // ---- the dialog and the platform --------------------------------------------------------
@@ -274,26 +176,26 @@ TEST(Dialog, PlatformWarning)
     for (const char *os : {"nt", "win32s"}) {
         Sample c;
         auto before = c.Snapshot();
-        Outcome no = c.Plovex("no\n", {"--os", os});
+        PlovexRun no = c.Plovex("no\n", {"--os", os});
         EXPECT_EQ(no.code, 0);
         EXPECT_EQ(Boxes(no), (std::vector<std::string>{
                                  R"(Warning| The OS is not Windows 95 system.\n Continue, anyway?|68|7)"}));
         EXPECT_EQ(c.Snapshot(), before);
-
-        Outcome yes = c.Plovex("yes\ninstall\nexit\nno\n", {"--os", os});
-        EXPECT_EQ(yes.code, 0);
-        EXPECT_EQ(Boxes(yes), (std::vector<std::string>{
-                                  R"(Warning| The OS is not Windows 95 system.\n Continue, anyway?|68|6)", Done,
-                                  RestartNo}));
-        EXPECT_EQ(CountMarked(c.Read(Machine)), 52); // a foreign platform is not a service release
     }
+    // Yes goes on as on Windows 95 (for nt, the golden test shows it).
+    Sample c;
+    PlovexRun yes = c.Plovex("yes\ninstall\nexit\nno\n", {"--os", "win32s"});
+    EXPECT_EQ(yes.code, 0);
+    EXPECT_EQ(Boxes(yes), (std::vector<std::string>{
+                              R"(Warning| The OS is not Windows 95 system.\n Continue, anyway?|68|6)", Done, RestartNo}));
+    EXPECT_EQ(c.Read(Machine), Golden("install", Machine)); // a foreign platform is not a service release
 }
 
 TEST(Dialog, EscapeAndOtherCommandsDoNothing)
 {
     Sample c;
     auto before = c.Snapshot();
-    Outcome run = c.Plovex("escape\nescape\nexit\n");
+    PlovexRun run = c.Plovex("escape\nescape\nexit\n");
     EXPECT_EQ(run.code, 0);
     EXPECT_TRUE(Boxes(run).empty()); // no restart prompt either: nothing was replaced
     EXPECT_EQ(c.Snapshot(), before);
@@ -318,7 +220,7 @@ TEST(RunnerErrors, ClearMessageExitCodeTwoNothingWritten)
     for (const Case &k : cases) {
         Sample c;
         auto before = c.Snapshot();
-        Outcome run = c.Plovex(k.script, k.options);
+        PlovexRun run = c.Plovex(k.script, k.options);
         EXPECT_EQ(run.code, 2) << k.what;
         EXPECT_NE(run.err.find(k.message), std::string::npos) << k.what << ": " << run.err;
         EXPECT_EQ(c.Snapshot(), before) << k.what;
@@ -327,7 +229,7 @@ TEST(RunnerErrors, ClearMessageExitCodeTwoNothingWritten)
         Sample c;
         c.Write("SYSTEM.REG", registry);
         auto before = c.Snapshot();
-        Outcome run = c.Plovex("install\nexit\n");
+        PlovexRun run = c.Plovex("install\nexit\n");
         EXPECT_EQ(run.code, 2) << registry;
         EXPECT_NE(run.err.find("SYSTEM.REG: line "), std::string::npos) << run.err;
         EXPECT_EQ(c.Snapshot(), before);
@@ -340,7 +242,7 @@ TEST(RunnerErrors, ClearMessageExitCodeTwoNothingWritten)
 TEST(RunnerErrors, AScriptThatDoesNotFitTheBoxesSaysWhatWasDone)
 {
     Sample c;
-    Outcome run = c.Plovex("install\nexit\nexit\n"); // the restart prompt wants yes or no
+    PlovexRun run = c.Plovex("install\nexit\nexit\n"); // the restart prompt wants yes or no
     EXPECT_EQ(run.code, 3);
     for (const char *said : {"line 3", "a Yes/No box is open", "C:\\WINDOWS\\inf\\machine.inf",
                              "C:\\WINDOWS\\inf\\mshdc.inf", "C:\\WINDOWS\\inf\\usb.inf", "deleted 6 device keys"})
@@ -351,7 +253,7 @@ TEST(RunnerErrors, AScriptThatDoesNotFitTheBoxesSaysWhatWasDone)
 
     Sample d;
     auto before = d.Snapshot();
-    Outcome stray = d.Plovex("yes\nexit\n");
+    PlovexRun stray = d.Plovex("yes\nexit\n");
     EXPECT_EQ(stray.code, 2);
     EXPECT_NE(stray.err.find("no Yes/No box is open"), std::string::npos) << stray.err;
     EXPECT_EQ(d.Snapshot(), before);

@@ -7,6 +7,7 @@
 // registry file (a REGEDIT4 export or a hive) is the old one less whole groups
 // of device keys.
 #include "tests/faults/faults.h"
+#include "tests/support.h"
 #include "commands/commands.h"
 #include "platform/host/hive.h"
 #include "platform/host/host.h"
@@ -39,9 +40,9 @@ struct State {
 std::optional<std::string> ReadInf(const char *name)
 {
     std::string path = host::HostPath(std::string("C:\\WINDOWS\\inf\\") + name);
-    if (path.empty() || !Exists(path))
+    if (path.empty() || !PathExists(path))
         return std::nullopt;
-    return ReadFile(path);
+    return ReadWholeFile(path);
 }
 
 State Take(const std::string &root)
@@ -50,7 +51,7 @@ State Take(const std::string &root)
     State state;
     for (size_t t = 0; t < std::size(Targets); t++)
         state.targets[t] = ReadInf(Targets[t]);
-    state.registry = ReadFile(RegistryOf(root));
+    state.registry = ReadWholeFile(RegistryOf(root));
     return state;
 }
 
@@ -104,24 +105,23 @@ int RunCutShort(const std::string &root, CommandId command, int n)
 // groups are gone (bit 0 chipset, bit 1 USB), or -1 when it is no such file.
 int GroupsRemoved(const std::string &before, const std::string &after)
 {
-    const std::vector<std::string> groups[2] = {
-        std::vector<std::string>(std::begin(ChipsetDeviceKeys), std::end(ChipsetDeviceKeys)),
-        std::vector<std::string>(std::begin(UsbDeviceKeys), std::end(UsbDeviceKeys))};
+    const std::vector<std::string> *groups[2] = {&ChipsetKeys, &UsbKeys};
     for (int mask = 3; mask >= 0; mask--) {
-        std::string expected = before, error;
+        std::string error;
+        std::vector<std::string> full;
         hive::Hive hive;
         bool isHive = hive::IsHive(before) && hive::Load(before, hive, error);
         for (int g = 0; g < 2; g++) {
-            for (const std::string &key : groups[g]) {
+            for (const std::string &key : *groups[g]) {
                 if (!(mask & (1 << g)))
                     break;
                 if (isHive)
                     hive::DeleteKey(hive, key);
                 else
-                    expected = WithoutKey(expected, "HKEY_LOCAL_MACHINE\\" + key);
+                    full.push_back("HKEY_LOCAL_MACHINE\\" + key);
             }
         }
-        if ((isHive ? hive.bytes : expected) == after)
+        if ((isHive ? hive.bytes : WithoutKeys(before, full)) == after)
             return mask;
     }
     return -1;
@@ -144,9 +144,9 @@ struct CrashLoop : testing::Test {
         }
         for (const char *name : Leftovers)
             EXPECT_FALSE(ReadInf(name)) << name << " was left";
-        EXPECT_FALSE(Exists(RegistryOf(root) + ".new~"));
-        if (Exists(root + "/WINDOWS/SYSTEM.PLX")) {
-            EXPECT_EQ(ReadFile(root + "/WINDOWS/SYSTEM.PLX"), old.registry) << "the hive's untouched copy";
+        EXPECT_FALSE(PathExists(RegistryOf(root) + ".new~"));
+        if (PathExists(root + "/WINDOWS/SYSTEM.PLX")) {
+            EXPECT_EQ(ReadWholeFile(root + "/WINDOWS/SYSTEM.PLX"), old.registry) << "the hive's untouched copy";
         }
         int groups = GroupsRemoved(old.registry, now.registry);
         EXPECT_GE(groups, 0) << "the registry file is not the old one less whole groups of device keys";
@@ -157,7 +157,7 @@ struct CrashLoop : testing::Test {
     // by a whole run of each command.
     void Loop(const std::string &start, CommandId command)
     {
-        Scratch fixed(MemoryFolder());
+        Scratch fixed;
         const State old = Take(start);
         const std::string done = fixed.Path("done");
         After(start, command, done);
@@ -167,7 +167,7 @@ struct CrashLoop : testing::Test {
             fromNew[rerun] = After(done, rerun, fixed.Path(std::string("new-") + CommandNames[rerun]));
         }
         for (int n = 1;; n++) {
-            Scratch cut(MemoryFolder());
+            Scratch cut;
             CopyFolder(start, cut.Path("C"));
             int code = RunCutShort(cut.Path("C"), command, n);
             if (code != host::CRASH_EXIT_CODE) {
@@ -179,7 +179,7 @@ struct CrashLoop : testing::Test {
             for (CommandId rerun : {command, command == INSTALL ? UNINSTALL : INSTALL}) {
                 SCOPED_TRACE(std::string(CommandNames[command]) + " cut short at file call " + std::to_string(n) +
                              ", then " + CommandNames[rerun]);
-                Scratch again(MemoryFolder());
+                Scratch again;
                 CopyFolder(cut.Path("C"), again.Path("C"));
                 EXPECT_TRUE(RunCommand(again.Path("C"), rerun)) << "the rerun ended the process";
                 reruns++;
@@ -197,7 +197,7 @@ struct CrashLoop : testing::Test {
 // it, in place of the REGEDIT4 export.
 TEST_F(CrashLoop, EveryCutShortCommandLeavesWholeTextsForTheNextRun)
 {
-    Scratch states(MemoryFolder());
+    Scratch states;
     const std::string sample = states.Path("sample"), installed = states.Path("installed"),
                       uninstalled = states.Path("uninstalled");
     std::filesystem::create_directories(sample);

@@ -4,6 +4,7 @@
 // file lies on it, its rewritten copy does not fit: the keys stay, and the run
 // says so and ends with exit code 3.
 #include "tests/faults/faults.h"
+#include "tests/run.h"
 
 #include <gtest/gtest.h>
 
@@ -17,16 +18,6 @@ using namespace faults;
 
 namespace {
 
-struct Mount {
-    std::string point;
-    bool mounted = false;
-    ~Mount()
-    {
-        if (mounted)
-            umount2(point.c_str(), MNT_DETACH);
-    }
-};
-
 int Count(const std::string &text, const std::string &what)
 {
     int count = 0;
@@ -35,87 +26,85 @@ int Count(const std::string &text, const std::string &what)
     return count;
 }
 
-// Mounts a 64 KiB tmpfs on `tiny.point`; false (the reason in `why`) where
-// this run may not.
-bool MountTiny(Mount &tiny, std::string &why)
-{
-    if (geteuid() != 0)
-        return (why = "mounting a tmpfs needs root; this run is not root", false);
-    if (mount("tmpfs", tiny.point.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64k,mode=0755") != 0)
-        return (why = std::string("mount of a tmpfs is not permitted here (") + strerror(errno) +
-                      "; a container without CAP_SYS_ADMIN?)",
-                false);
-    tiny.mounted = true;
-    return true;
-}
+// A 64 KiB tmpfs mounted on `disk` for the test; the test is skipped where
+// this run may not mount one.
+struct DiskFull : testing::Test {
+    Scratch disk;
+    bool mounted = false;
 
-TEST(DiskFull, InstallAndUninstallCannotWriteOutInfAndChangeNothing)
+    void SetUp() override
+    {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "mounting a tmpfs needs root; this run is not root";
+        if (mount("tmpfs", disk.root.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64k,mode=0755") != 0)
+            GTEST_SKIP() << "mount of a tmpfs is not permitted here (" << strerror(errno)
+                         << "; a container without CAP_SYS_ADMIN?)";
+        mounted = true;
+    }
+    ~DiskFull() override
+    {
+        if (mounted)
+            umount2(disk.root.c_str(), MNT_DETACH);
+    }
+};
+
+TEST_F(DiskFull, InstallAndUninstallCannotWriteOutInfAndChangeNothing)
 {
     Scratch outside;
-    Scratch disk;
-    Mount tiny{disk.root};
-    std::string why;
-    if (!MountTiny(tiny, why))
-        GTEST_SKIP() << why;
 
     // machine.inf of about 40 KiB: the sample with comment lines after it.
-    std::string machine = ReadFile(SamplePath("WINDOWS/INF/MACHINE.INF"));
+    std::string machine = ReadWholeFile(SamplePath("WINDOWS/INF/MACHINE.INF"));
     for (int i = 0; machine.size() < 40 * 1024; i++)
         machine += "; reserved for the vendor's own notes, line " + std::to_string(i) + "\r\n";
-    std::string mshdc = ReadFile(SamplePath("WINDOWS/INF/MSHDC.INF"));
+    std::string mshdc = ReadWholeFile(SamplePath("WINDOWS/INF/MSHDC.INF"));
     ASSERT_EQ(mkdir(disk.Path("WINDOWS").c_str(), 0755), 0);
     ASSERT_EQ(mkdir(disk.Path("WINDOWS/INF").c_str(), 0755), 0);
-    WriteFile(disk.Path("WINDOWS/INF/MACHINE.INF"), machine);
-    WriteFile(disk.Path("WINDOWS/INF/MSHDC.INF"), mshdc);
+    WriteWholeFile(disk.Path("WINDOWS/INF/MACHINE.INF"), machine);
+    WriteWholeFile(disk.Path("WINDOWS/INF/MSHDC.INF"), mshdc);
     CopySample(outside.root, true);
-    std::string registry = ReadFile(outside.Path("SYSTEM.REG"));
+    std::string registry = ReadWholeFile(outside.Path("SYSTEM.REG"));
     struct statvfs space;
     ASSERT_EQ(statvfs(disk.root.c_str(), &space), 0);
     ASSERT_LT((unsigned long long)space.f_bavail * space.f_frsize, machine.size())
         << "the tmpfs has room for a copy of machine.inf; the test would prove nothing";
 
-    RunResult run = RunPlovex({"--drive-c", disk.root, "--registry", outside.Path("SYSTEM.REG")},
+    PlovexRun run = RunPlovex({"--drive-c", disk.root, "--registry", outside.Path("SYSTEM.REG")},
                               "install\nuninstall\nexit\n", 60);
     ASSERT_TRUE(run.exited) << "signal or time limit: " << run.code << "\n" << run.err;
     EXPECT_EQ(run.code, 0) << run.out << run.err;
     const std::string failure = "+-- File Error (error icon)\n|  Can't write C:\\WINDOWS\\inf\\out.inf\n";
     EXPECT_EQ(Count(run.out, failure), 2) << run.out; // once per command
     EXPECT_EQ(Count(run.out, "+-- "), 4) << run.out;  // and no other box
-    EXPECT_EQ(ReadFile(disk.Path("WINDOWS/INF/MACHINE.INF")), machine);
-    EXPECT_EQ(ReadFile(disk.Path("WINDOWS/INF/MSHDC.INF")), mshdc);
-    EXPECT_FALSE(Exists(disk.Path("WINDOWS/INF/out.inf")));
-    EXPECT_FALSE(Exists(disk.Path("WINDOWS/INF/machine.in@")));
-    EXPECT_FALSE(Exists(disk.Path("WINDOWS/INF/usb.inf")));
-    EXPECT_EQ(ReadFile(outside.Path("SYSTEM.REG")), registry);
+    EXPECT_EQ(ReadWholeFile(disk.Path("WINDOWS/INF/MACHINE.INF")), machine);
+    EXPECT_EQ(ReadWholeFile(disk.Path("WINDOWS/INF/MSHDC.INF")), mshdc);
+    EXPECT_FALSE(PathExists(disk.Path("WINDOWS/INF/out.inf")));
+    EXPECT_FALSE(PathExists(disk.Path("WINDOWS/INF/machine.in@")));
+    EXPECT_FALSE(PathExists(disk.Path("WINDOWS/INF/usb.inf")));
+    EXPECT_EQ(ReadWholeFile(outside.Path("SYSTEM.REG")), registry);
 }
 
-TEST(DiskFull, ARegistryFileThatCannotBeRewrittenKeepsItsKeysAndTheRunSaysSo)
+TEST_F(DiskFull, ARegistryFileThatCannotBeRewrittenKeepsItsKeysAndTheRunSaysSo)
 {
     Scratch drive;
-    Scratch disk;
-    Mount tiny{disk.root};
-    std::string why;
-    if (!MountTiny(tiny, why))
-        GTEST_SKIP() << why;
     CopySample(drive.root, false);
-    std::string registry = ReadFile(SamplePath("SYSTEM.REG"));
+    std::string registry = ReadWholeFile(SamplePath("SYSTEM.REG"));
     for (int i = 0; registry.size() < 40 * 1024; i++)
         registry += "[HKEY_LOCAL_MACHINE\\Software\\Padding\\Key" + std::to_string(i) + "]\r\n\"Text\"=\"padding\"\r\n\r\n";
-    WriteFile(disk.Path("SYSTEM.REG"), registry);
+    WriteWholeFile(disk.Path("SYSTEM.REG"), registry);
 
-    RunResult run = RunPlovex({"--drive-c", drive.root, "--registry", disk.Path("SYSTEM.REG"), "--log",
-                               drive.root + "-log.jsonl"},
+    PlovexRun run = RunPlovex({"--drive-c", drive.root, "--registry", disk.Path("SYSTEM.REG")},
                               "install\nexit\nno\n", 60);
-    std::string log = ReadFile(drive.root + "-log.jsonl");
-    unlink((drive.root + "-log.jsonl").c_str());
+    std::string log;
+    for (const std::string &line : run.log)
+        log += line + "\n";
     ASSERT_TRUE(run.exited) << run.err;
     EXPECT_EQ(run.code, 3) << run.out << run.err;
     EXPECT_EQ(Count(run.out, "The utility has updated completely!"), 1) << run.out;
     EXPECT_EQ(Count(run.err, " was not deleted: "), 6) << run.err; // the sample's six device keys
     EXPECT_EQ(Count(log, "\"deleted\":false"), 6) << log;
     EXPECT_EQ(Count(log, "{\"event\":\"exit\",\"code\":3}"), 1) << log;
-    EXPECT_EQ(ReadFile(disk.Path("SYSTEM.REG")), registry);
-    EXPECT_FALSE(Exists(disk.Path("SYSTEM.REG.new~")));
+    EXPECT_EQ(ReadWholeFile(disk.Path("SYSTEM.REG")), registry);
+    EXPECT_FALSE(PathExists(disk.Path("SYSTEM.REG.new~")));
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 // sample, until a run goes by without the fault firing. After every run no INF
 // text may be lost or half-written, and the registry file must be whole.
 #include "tests/faults/faults.h"
+#include "tests/support.h"
 #include "app/main.h"
 #include "state/state.h"
 #include "commands/commands.h"
@@ -36,9 +37,9 @@ static_assert(sizeof OperationNames / sizeof *OperationNames == (size_t)host::Op
 std::optional<std::string> ReadIfThere(const std::string &windowsName)
 {
     std::string path = host::HostPath("C:\\WINDOWS\\inf\\" + windowsName);
-    if (path.empty() || !Exists(path))
+    if (path.empty() || !PathExists(path))
         return std::nullopt;
-    return ReadFile(path);
+    return ReadWholeFile(path);
 }
 
 struct Snapshot {
@@ -97,8 +98,8 @@ Outcome Finish(int code)
 
 bool IsChipsetKey(LPCSTR key)
 {
-    for (const char *chipset : ChipsetDeviceKeys)
-        if (strcasecmp(key, chipset) == 0)
+    for (const std::string &chipset : ChipsetKeys)
+        if (strcasecmp(key, chipset.c_str()) == 0)
             return true;
     return false;
 }
@@ -176,9 +177,9 @@ protected:
 
     void SetUp() override
     {
-        Scratch scratch(MemoryFolder());
+        Scratch scratch;
         CopySampleReadOnlyMshdc(scratch.root);
-        registryBefore = ReadFile(scratch.Path("SYSTEM.REG"));
+        registryBefore = ReadWholeFile(scratch.Path("SYSTEM.REG"));
         Start(scratch.root, host::Operation::Count, 0);
         // Each group's deletions reach the registry file in one rewrite: the
         // file is a new one (a new inode) only when its group's keys are told.
@@ -218,24 +219,24 @@ protected:
         ASSERT_EQ(states[1][0].size(), 3u);
         EXPECT_NE(states[1][0][0], states[1][0][1]);
         EXPECT_NE(states[1][1][0], states[1][1][1]);
-        std::string registryAfter = ReadFile(scratch.Path("SYSTEM.REG"));
+        std::string registryAfter = ReadWholeFile(scratch.Path("SYSTEM.REG"));
         EXPECT_EQ(registryAfter, ExpectedRegistry(AllDeviceKeys()));
         EXPECT_NE(registryAfter, registryBefore);
     }
 
     static std::vector<std::string> AllDeviceKeys()
     {
-        std::vector<std::string> keys(std::begin(ChipsetDeviceKeys), std::end(ChipsetDeviceKeys));
-        keys.insert(keys.end(), std::begin(UsbDeviceKeys), std::end(UsbDeviceKeys));
+        std::vector<std::string> keys = ChipsetKeys;
+        keys.insert(keys.end(), UsbKeys.begin(), UsbKeys.end());
         return keys;
     }
 
     std::string ExpectedRegistry(const std::vector<std::string> &removed) const
     {
-        std::string text = registryBefore;
+        std::vector<std::string> full;
         for (const std::string &key : removed)
-            text = WithoutKey(text, "HKEY_LOCAL_MACHINE\\" + key);
-        return text;
+            full.push_back("HKEY_LOCAL_MACHINE\\" + key);
+        return WithoutKeys(registryBefore, full);
     }
 
     bool IsState(int phase, int target, const std::string &text) const
@@ -288,22 +289,20 @@ protected:
                 << "a device key was deleted while " << TargetNames[deletion.target] << " was not replaced";
 
         // The registry file: whole, parseable, and less whole device keys only.
-        std::string registry = ReadFile(root + "/SYSTEM.REG");
+        std::string registry = ReadWholeFile(root + "/SYSTEM.REG");
         std::string error;
         EXPECT_TRUE(host::LoadRegistry(root + "/SYSTEM.REG", error)) << error;
-        EXPECT_FALSE(Exists(root + "/SYSTEM.REG.new~"));
+        EXPECT_FALSE(PathExists(root + "/SYSTEM.REG.new~"));
         std::vector<std::string> removed;
         int groupPresent[2] = {}, groupRemoved[2] = {};
         for (int group = 0; group < 2; group++) {
-            const char *const *keys = group == 0 ? ChipsetDeviceKeys : UsbDeviceKeys;
-            size_t count = group == 0 ? std::size(ChipsetDeviceKeys) : std::size(UsbDeviceKeys);
-            for (size_t k = 0; k < count; k++) {
-                std::string full = std::string("HKEY_LOCAL_MACHINE\\") + keys[k];
-                if (WithoutKey(registryBefore, full) == registryBefore)
+            for (const std::string &key : group == 0 ? ChipsetKeys : UsbKeys) {
+                std::string full = "HKEY_LOCAL_MACHINE\\" + key;
+                if (WithoutKeys(registryBefore, {full}) == registryBefore)
                     continue; // not in the sample
                 groupPresent[group]++;
-                if (WithoutKey(registry, full) == registry) {
-                    removed.push_back(keys[k]);
+                if (WithoutKeys(registry, {full}) == registry) {
+                    removed.push_back(key);
                     groupRemoved[group]++;
                 }
             }
@@ -326,7 +325,7 @@ TEST_F(FaultLoop, EveryFailedCallLeavesEachTextOldOrNewAndTheRegistryWhole)
         host::Operation operation = (host::Operation)op;
         int n = 1;
         for (;; n++) {
-            Scratch scratch(MemoryFolder());
+            Scratch scratch;
             CopySampleReadOnlyMshdc(scratch.root);
             Outcome run = InstallThenUninstall(scratch.root, operation, n);
             if (!run.fired)

@@ -1,28 +1,14 @@
-// Help for the fault tests: a scratch copy of the sample Windows folder, plain
-// file access, the registry file as blocks, and runs of the real `plovex`
-// binary as a child with a time limit and its peak memory.
+// Help for the fault tests: a copy of the sample Windows folder, and the host
+// made ready for a command in this process.
 #ifndef PLOVEX_TESTS_FAULTS_H
 #define PLOVEX_TESTS_FAULTS_H
 
+#include "tests/models.h"
+#include "tests/scratch.h"
+
 #include <string>
-#include <vector>
 
 namespace faults {
-
-// A fresh folder below `parent` (TMPDIR or /tmp when empty), removed with
-// everything in it when the object goes.
-struct Scratch {
-    std::string root;
-    explicit Scratch(const std::string &parent = "");
-    ~Scratch();
-    Scratch(const Scratch &) = delete;
-    Scratch &operator=(const Scratch &) = delete;
-    std::string Path(const std::string &relative) const { return root + "/" + relative; }
-};
-
-// A folder in memory (/dev/shm) when there is one, else "": scratch copies
-// there make the many flushes of a long fault loop cheap.
-std::string MemoryFolder();
 
 // Copies sample/WINDOWS (and SYSTEM.REG when `registry`) into `folder`.
 void CopySample(const std::string &folder, bool registry = true);
@@ -38,36 +24,6 @@ std::string RegistryOf(const std::string &root);
 // its registry file loaded, both group boxes checked: ready for OnInstall or
 // OnUninstall in this process. False, with the reason, when that fails.
 bool StartDialog(const std::string &root, std::string &error);
-
-bool Exists(const std::string &path); // anything at all, a dangling link included
-std::string ReadFile(const std::string &path);
-void WriteFile(const std::string &path, const std::string &bytes);
-
-// A REGEDIT4 text as its key blocks: a header line and what follows up to the
-// next header. `head` is what stands before the first header.
-struct RegistryBlock {
-    std::string key, text;
-};
-struct RegistryText {
-    std::string head;
-    std::vector<RegistryBlock> blocks;
-};
-RegistryText SplitRegistry(const std::string &text);
-// `text` less the blocks of `key` and of every key below it (case ignored).
-std::string WithoutKey(const std::string &text, const std::string &key);
-
-// One run of the host runner.
-struct RunResult {
-    bool exited = false;   // ended by exit, not by a signal or the time limit
-    int code = -1;         // exit code, or the signal number when !exited
-    bool timedOut = false;
-    long peakKiB = 0;      // ru_maxrss of the child
-    double seconds = 0;
-    std::string out, err;
-};
-// Runs `plovex` with `args`, the script on standard input; kills it after
-// `limitSeconds`.
-RunResult RunPlovex(const std::vector<std::string> &args, const std::string &script, int limitSeconds);
 
 } // namespace faults
 

@@ -2,6 +2,7 @@
 // files outside, and targets that are no INF text at all. Nothing outside may
 // be written or deleted, and every run ends clearly, in time, in little memory.
 #include "tests/faults/faults.h"
+#include "tests/run.h"
 #include "tests/support.h"
 
 #include <gtest/gtest.h>
@@ -58,7 +59,7 @@ std::map<std::string, std::string> Listing(const std::string &folder)
             ssize_t length = readlink(path.c_str(), target, sizeof target);
             entries[name] = "-> " + std::string(target, length > 0 ? (size_t)length : 0);
         } else {
-            entries[name] = ReadFile(path);
+            entries[name] = ReadWholeFile(path);
         }
     }
     if (dir)
@@ -74,7 +75,7 @@ void RemoveAnyCase(const std::string &folder, const std::string &name)
             unlink((folder + "/" + entry.first).c_str());
 }
 
-void CheckRun(const RunResult &run)
+void CheckRun(const PlovexRun &run)
 {
     EXPECT_TRUE(run.exited) << (run.timedOut ? "time limit reached" : "ended by signal ") << run.code << "\n"
                             << run.err;
@@ -106,14 +107,14 @@ TEST_P(PlantedLink, NothingOutsideIsWrittenOrDeleted)
     CopySample(drive.root);
     std::string victim = outside.Path(c.dangling ? "never-made" : "victim");
     if (!c.dangling)
-        WriteFile(victim, ReadFile(SamplePath("WINDOWS/INF/MACHINE.INF"))); // an INF text worth keeping
-    WriteFile(outside.Path("neighbour"), "left alone\r\n");
+        WriteWholeFile(victim, ReadWholeFile(SamplePath("WINDOWS/INF/MACHINE.INF"))); // an INF text worth keeping
+    WriteWholeFile(outside.Path("neighbour"), "left alone\r\n");
     std::string planted = drive.Path(Inf + std::string(c.name));
     RemoveAnyCase(drive.Path(Inf), c.name);
     ASSERT_EQ(symlink(victim.c_str(), planted.c_str()), 0);
     auto before = Listing(outside.root);
 
-    RunResult run = RunPlovex({"--drive-c", drive.root, "--registry", drive.Path("SYSTEM.REG")}, Script,
+    PlovexRun run = RunPlovex({"--drive-c", drive.root, "--registry", drive.Path("SYSTEM.REG")}, Script,
                               LIMIT_SECONDS);
     CheckRun(run);
     EXPECT_EQ(run.code, c.code) << run.out << run.err;
@@ -198,7 +199,7 @@ TEST_P(HostileTarget, EndsClearlyInTimeAndInLittleMemory)
 {
     const TargetCase &c = GetParam();
     const std::string what = c.what;
-    Scratch drive;
+    Scratch drive(Scratch::ON_DISK); // a huge target is written again: not in memory
     CopySample(drive.root);
     std::string path = drive.Path(Inf + std::string(c.name));
     RemoveAnyCase(drive.Path(Inf), c.name);
@@ -206,14 +207,14 @@ TEST_P(HostileTarget, EndsClearlyInTimeAndInLittleMemory)
     unsigned long long huge = HugeSize();
     if (what == "directory") {
         ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
-        WriteFile(path + "/inside", "kept\n");
+        WriteWholeFile(path + "/inside", "kept\n");
     } else if (what == "fifo") {
         ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
     } else if (what == "empty") {
-        WriteFile(path, "");
+        WriteWholeFile(path, "");
     } else if (what == "garbage") {
         garbage = Garbage(256 * 1024);
-        WriteFile(path, garbage);
+        WriteWholeFile(path, garbage);
     } else if (what == "huge") {
         // NUL bytes without a line break: one line of the whole size.
         int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -222,7 +223,7 @@ TEST_P(HostileTarget, EndsClearlyInTimeAndInLittleMemory)
         close(fd);
     }
 
-    RunResult run = RunPlovex({"--drive-c", drive.root, "--registry", drive.Path("SYSTEM.REG")}, Script,
+    PlovexRun run = RunPlovex({"--drive-c", drive.root, "--registry", drive.Path("SYSTEM.REG")}, Script,
                               LIMIT_SECONDS);
     printf("[ %s %s: exit %d in %.2f s, peak %ld KiB ]\n", c.name, c.what, run.code, run.seconds, run.peakKiB);
     CheckRun(run);
@@ -233,19 +234,19 @@ TEST_P(HostileTarget, EndsClearlyInTimeAndInLittleMemory)
     ASSERT_EQ(lstat(path.c_str(), &info), 0) << c.name << " is gone";
     if (what == "directory") {
         EXPECT_TRUE(S_ISDIR(info.st_mode));
-        EXPECT_EQ(ReadFile(path + "/inside"), "kept\n");
+        EXPECT_EQ(ReadWholeFile(path + "/inside"), "kept\n");
     } else if (what == "fifo") {
         EXPECT_TRUE(S_ISFIFO(info.st_mode));
     } else if (what == "empty") {
-        EXPECT_EQ(ReadFile(path), "");
+        EXPECT_EQ(ReadWholeFile(path), "");
     } else if (what == "garbage") {
         // No anchor, so Install added nothing and Uninstall took nothing away.
-        EXPECT_EQ(ReadFile(path), TextModeCopy(garbage));
+        EXPECT_EQ(ReadWholeFile(path), TextModeCopy(garbage));
     } else if (what == "huge") {
         EXPECT_TRUE(S_ISREG(info.st_mode));
         EXPECT_TRUE(AllZero(path, huge)) << "the long line did not come back whole";
     }
-    EXPECT_FALSE(Exists(drive.Path(Inf + std::string("out.inf"))) && c.code == 0);
+    EXPECT_FALSE(PathExists(drive.Path(Inf + std::string("out.inf"))) && c.code == 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -2,6 +2,7 @@
 // terminal in a private tmux server, over a fresh copy of the sample; keys go
 // in with send-keys and the screen comes back with capture-pane. Every wait
 // polls the screen (or the exit code file) against a deadline.
+#include "tests/run.h"
 #include "tests/support.h"
 #include "res/dialog.h"
 
@@ -120,15 +121,16 @@ protected:
 
     // Runs plovex in the pane; after it ends, the pane records the terminal's
     // modes and the exit code, then waits to be captured.
-    void Start(const std::string &options = "", const std::string &environment = "")
+    void Start(std::vector<std::string> options = {}, const std::string &environment = "")
     {
-        std::string root = Quote(drive.root);
-        drive.Write("run.sh", environment + " " + Quote(PLOVEX_RUNNER) + " --drive-c " + root + " --registry " +
-                                  Quote(drive.Path("SYSTEM.REG")) + " --log " + Quote(io.Path("log.jsonl")) +
-                                  " " + options + "\ncode=$?\nstty -a > " + Quote(drive.Path("stty.txt")) +
-                                  "\necho $code > " + Quote(drive.Path("exit.tmp")) + " && mv " +
-                                  Quote(drive.Path("exit.tmp")) + " " + Quote(drive.Path("exit.txt")) +
-                                  "\nexec sleep 600\n");
+        options.insert(options.begin(), {"--drive-c", drive.root, "--registry", drive.Path("SYSTEM.REG"), "--log",
+                                         io.Path("log.jsonl")});
+        std::string command = environment;
+        for (const std::string &word : PlovexCommand(options))
+            command += " " + Quote(word);
+        drive.Write("run.sh", command + "\ncode=$?\nstty -a > " + Quote(drive.Path("stty.txt")) + "\necho $code > " +
+                                  Quote(drive.Path("exit.tmp")) + " && mv " + Quote(drive.Path("exit.tmp")) + " " +
+                                  Quote(drive.Path("exit.txt")) + "\nexec sleep 600\n");
         std::string out = Tmux("-f /dev/null new-session -d -s plovex -x 100 -y 35 " +
                                Quote("sh " + Quote(drive.Path("run.sh"))));
         started = true;
@@ -211,8 +213,8 @@ protected:
             EXPECT_NE(std::find(words.begin(), words.end(), mode), words.end()) << mode;
     }
 
-    TempDrive drive;
-    TempDrive io; // the log, which may not lie on drive C:
+    Scratch drive;
+    Scratch io; // the log, which may not lie on drive C:
     std::string socket;
     bool started = false;
 };
@@ -333,7 +335,7 @@ TEST_F(TerminalDialog, SpaceTogglesABoxAndEscapeDoesNothing)
 
 TEST_F(TerminalDialog, PlatformWarningComesBeforeTheDialogWhichSurvivesAResize)
 {
-    Start("--os nt");
+    Start({"--os", "nt"});
     Screen s;
     ASSERT_TRUE(WaitFor(Shows("The OS is not Windows 95 system."), "platform warning", &s));
     EXPECT_TRUE(s.Has("Warning") && s.Has("(i)") && s.Has("Continue, anyway?")) << s.Text();
@@ -373,7 +375,7 @@ TEST_F(TerminalDialog, ProcessEndingInsideACommandGivesTheTerminalBack)
 
 TEST_F(TerminalDialog, TerminalThatCannotPlaceTheCursorIsRefused)
 {
-    Start("", "TERM=dumb");
+    Start({}, "TERM=dumb");
     EXPECT_EQ(WaitExit(), 2);
     Screen s = Capture();
     EXPECT_TRUE(s.Has("plovex: this terminal (TERM=dumb) cannot show the dialog; use --script")) << s.Text();
