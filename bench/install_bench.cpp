@@ -13,7 +13,10 @@
 #include "app/state.h"
 #include "commands/commands.h"
 #include "patches/patches.h"
-#include "platform/host/host.h"
+#include "platform/host/files.h"
+#include "platform/host/reset.h"
+#include "platform/host/system.h"
+#include "platform/host/ui.h"
 
 #include <benchmark/benchmark.h>
 

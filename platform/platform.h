@@ -1,6 +1,6 @@
 // The only door from the program to its platform. On Windows this is the real
 // Win32 API; on other hosts platform/host/ implements the same names over POSIX,
-// faithfully where the program relies on them (see host/host.h).
+// faithfully where the program relies on them (see the headers in host/).
 #ifndef PLOVEX_PLATFORM_H
 #define PLOVEX_PLATFORM_H
 

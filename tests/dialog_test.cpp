@@ -4,6 +4,8 @@
 #include "tests/fixtures/inf_texts.h"
 #include "app/main.h"
 #include "app/state.h"
+#include "platform/host/system.h"
+#include "platform/host/ui.h"
 #include "res/resource.h"
 
 #include <gtest/gtest.h>

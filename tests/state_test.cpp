@@ -3,6 +3,10 @@
 #include "tests/fixtures/inf_texts.h"
 #include "app/state.h"
 #include "commands/commands.h"
+#include "platform/host/faults.h"
+#include "platform/host/reset.h"
+#include "platform/host/system.h"
+#include "platform/host/ui.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,9 @@
 #include "tests/support.h"
 #include "app/state.h"
+#include "platform/host/files.h"
+#include "platform/host/reset.h"
+#include "platform/host/system.h"
+#include "platform/host/ui.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,12 @@
 // is a folder, HKEY_LOCAL_MACHINE a REGEDIT4 file, and the dialog is driven
 // from the terminal or from a script; every message box is printed.
 #include "app/main.h"
-#include "platform/host/host.h"
+#include "platform/host/files.h"
 #include "platform/host/json.h"
+#include "platform/host/registry.h"
+#include "platform/host/system.h"
+#include "platform/host/terminal.h"
+#include "platform/host/ui.h"
 #include "res/resource.h"
 
 #include <CLI/CLI.hpp>

@@ -3,7 +3,7 @@
 // character cells; a message box is centred over it. Everything is redrawn
 // from the state after every key, so a resize or a box that came and went
 // leaves nothing stale behind.
-#include "platform/host/host.h"
+#include "platform/host/terminal.h"
 #include "res/dialog.h"
 
 #include <curses.h>

@@ -1,6 +1,7 @@
 // The dialog, message boxes and the restart request. The runner decides where
 // they go (a terminal or a script); without it, boxes are recorded for tests.
-#include "platform/host/host.h"
+#include "platform/host/registry.h"
+#include "platform/host/ui.h"
 #include "res/resource.h"
 
 namespace host {

@@ -6,7 +6,11 @@
 #include "app/main.h"
 #include "app/state.h"
 #include "commands/commands.h"
-#include "platform/host/host.h"
+#include "platform/host/faults.h"
+#include "platform/host/files.h"
+#include "platform/host/registry.h"
+#include "platform/host/system.h"
+#include "platform/host/ui.h"
 
 #include <gtest/gtest.h>
 

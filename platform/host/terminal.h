@@ -1,0 +1,18 @@
+// The runner's terminal front end (terminal.cpp): the dialog and the message
+// boxes drawn with ncurses. Not part of the Win32 stand-in. The screen is taken
+// on first use and given back by EndTerminal (also when the process ends
+// through ExitProcess or std::terminate).
+#ifndef PLOVEX_HOST_TERMINAL_H
+#define PLOVEX_HOST_TERMINAL_H
+
+#include "platform/host/ui.h"
+
+namespace host {
+
+void RunTerminalDialog(Dialog &dialog); // a DialogLoop: returns once the dialog has ended
+int TerminalMessageBox(LPCSTR text, LPCSTR caption, UINT type);
+void EndTerminal();
+
+} // namespace host
+
+#endif
