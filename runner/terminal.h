@@ -1,9 +1,9 @@
 // The runner's terminal front end (terminal.cpp): the dialog and the message
-// boxes drawn with ncurses. Not part of the Win32 stand-in. The screen is taken
+// boxes drawn with ncurses over the host's dialog (ui.h). The screen is taken
 // on first use and given back by EndTerminal (also when the process ends
 // through ExitProcess or std::terminate).
-#ifndef PLOVEX_HOST_TERMINAL_H
-#define PLOVEX_HOST_TERMINAL_H
+#ifndef PLOVEX_RUNNER_TERMINAL_H
+#define PLOVEX_RUNNER_TERMINAL_H
 
 #include "platform/host/ui.h"
 

@@ -3,8 +3,8 @@
 // character cells; a message box is centred over it. Everything is redrawn
 // from the state after every key, so a resize or a box that came and went
 // leaves nothing stale behind.
-#include "platform/host/terminal.h"
 #include "res/dialog.h"
+#include "runner/terminal.h"
 
 #include <curses.h>
 #include <errno.h>

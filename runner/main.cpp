@@ -6,9 +6,9 @@
 #include "platform/host/json.h"
 #include "platform/host/registry.h"
 #include "platform/host/system.h"
-#include "platform/host/terminal.h"
 #include "platform/host/ui.h"
 #include "res/resource.h"
+#include "runner/terminal.h"
 
 #include <CLI/CLI.hpp>
 
