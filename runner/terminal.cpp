@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-namespace host {
+namespace runner {
 
 namespace {
 
@@ -212,7 +212,7 @@ std::vector<std::string> WrapText(const std::string &text, size_t width)
     }
 }
 
-int CheckOf(const Dialog &dialog, int id)
+int CheckOf(const host::Dialog &dialog, int id)
 {
     return id == IDC_CHIPSET ? dialog.chipsetCheck : dialog.usbCheck;
 }
@@ -232,7 +232,7 @@ void DrawArt(const char *const *art, int lines, Cells area, int top, int left, a
     }
 }
 
-void DrawDialog(const Dialog &dialog)
+void DrawDialog(const host::Dialog &dialog)
 {
     int top = std::max(0, (LINES - FrameHeight) / 2), left = std::max(0, (COLS - FrameWidth) / 2);
     Window(top, left, FrameHeight, FrameWidth, MAIN_CAPTION);
@@ -311,7 +311,7 @@ void Redraw()
     attrset(A_NORMAL);
     bkgdset(' ' | Attr(PairDesktop, A_NORMAL));
     erase();
-    const Dialog &dialog = MainDialogState;
+    const host::Dialog &dialog = host::MainDialogState;
     if (dialog.proc && dialog.shown && !dialog.ended)
         DrawDialog(dialog);
     if (OpenBox)
@@ -400,7 +400,7 @@ const char *IconOf(UINT type)
 
 } // namespace
 
-void RunTerminalDialog(Dialog &dialog)
+void RunTerminalDialog(host::Dialog &dialog)
 {
     TakeScreen();
     Focus = 0; // the first tab stop
@@ -412,11 +412,11 @@ void RunTerminalDialog(Dialog &dialog)
         else if (key == KEY_BTAB || key == KEY_LEFT || key == KEY_UP)
             Focus = (Focus + ControlCount - 1) % ControlCount;
         else if (key == ' ')
-            Click(Controls[Focus].id);
+            host::Click(Controls[Focus].id);
         else if (IsEnter(key))
-            Click(Controls[DefaultButton()].id);
+            host::Click(Controls[DefaultButton()].id);
         else if (key == 27) // Escape: the dialog manager sends IDCANCEL
-            dialog.proc(DialogWindow(), WM_COMMAND, IDCANCEL, 0);
+            dialog.proc(host::DialogWindow(), WM_COMMAND, IDCANCEL, 0);
     }
 }
 
@@ -471,4 +471,4 @@ void EndTerminal()
     TerminalOut = nullptr;
 }
 
-} // namespace host
+} // namespace runner

@@ -7,12 +7,12 @@
 
 #include "platform/host/ui.h"
 
-namespace host {
+namespace runner {
 
-void RunTerminalDialog(Dialog &dialog); // a DialogLoop: returns once the dialog has ended
+void RunTerminalDialog(host::Dialog &dialog); // a DialogLoop: returns once the dialog has ended
 int TerminalMessageBox(LPCSTR text, LPCSTR caption, UINT type);
 void EndTerminal();
 
-} // namespace host
+} // namespace runner
 
 #endif
