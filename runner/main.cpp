@@ -98,11 +98,14 @@ void SetUpHost(const Options &options)
     host::SetRebootHandler(ReportReboot);
 }
 
+// The instance handle WinMain is given: where Windows loads an .exe.
+HINSTANCE const ImageBase = (HINSTANCE)(intptr_t)0x400000;
+
 int RunProgram()
 {
     int code;
     try {
-        code = WinMain((HINSTANCE)(intptr_t)0x400000, NULL, (LPSTR) "", SW_RESTORE);
+        code = WinMain(ImageBase, NULL, (LPSTR) "", SW_RESTORE);
     } catch (const host::ProcessExit &exit) {
         code = exit.code;
     }

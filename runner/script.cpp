@@ -32,7 +32,7 @@ std::string Quoted(const std::string &line)
     std::string out = "\"";
     for (size_t i = 0; i < line.size() && i < most; i++) {
         unsigned char c = (unsigned char)line[i];
-        if (c < 0x20 || c >= 0x7f) {
+        if (c < ' ' || c > '~') { // outside printable ASCII
             char code[8];
             snprintf(code, sizeof code, "\\x%02x", c);
             out += code;

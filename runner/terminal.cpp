@@ -4,7 +4,9 @@
 // from the state after every key, so a resize or a box that came and went
 // leaves nothing stale behind.
 #include "res/dialog.h"
+#include "runner/errors.h"
 #include "runner/terminal.h"
+#include "runner/wrap.h"
 
 #include <curses.h>
 #include <errno.h>
@@ -161,57 +163,6 @@ void Window(int row, int col, int rows, int cols, const std::string &caption)
     Put(row + 1, col + 2, caption.substr(0, (size_t)std::max(cols - 4, 0)), Attr(PairTitle, A_REVERSE) | A_BOLD);
 }
 
-// Word-wraps one paragraph as a static text control does; blanks leading the
-// paragraph are kept, a word longer than the width is cut.
-void Wrap(const std::string &paragraph, size_t width, std::vector<std::string> &out)
-{
-    std::string line;
-    size_t i = 0;
-    while (i < paragraph.size() && paragraph[i] == ' ')
-        line += paragraph[i++];
-    bool lineHasWord = false;
-    while (i < paragraph.size()) {
-        size_t end = paragraph.find(' ', i);
-        if (end == std::string::npos)
-            end = paragraph.size();
-        std::string word = paragraph.substr(i, end - i);
-        i = end < paragraph.size() ? end + 1 : end;
-        if (word.empty())
-            continue;
-        size_t need = line.size() + (lineHasWord ? 1 : 0) + word.size();
-        if (lineHasWord && need > width) {
-            out.push_back(line);
-            line.clear();
-            lineHasWord = false;
-        }
-        while (line.size() + word.size() > width) { // a word wider than the line
-            size_t take = width - line.size();
-            out.push_back(line + word.substr(0, take));
-            word.erase(0, take);
-            line.clear();
-        }
-        if (lineHasWord)
-            line += ' ';
-        line += word;
-        lineHasWord = true;
-    }
-    out.push_back(line);
-}
-
-std::vector<std::string> WrapText(const std::string &text, size_t width)
-{
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (;;) {
-        size_t end = text.find('\n', start);
-        Wrap(text.substr(start, end == std::string::npos ? std::string::npos : end - start), std::max<size_t>(width, 1),
-             lines);
-        if (end == std::string::npos)
-            return lines;
-        start = end + 1;
-    }
-}
-
 int CheckOf(const host::Dialog &dialog, int id)
 {
     return id == IDC_CHIPSET ? dialog.chipsetCheck : dialog.usbCheck;
@@ -347,7 +298,7 @@ void TakeScreen()
         EndTerminal();
         fprintf(stderr, "plovex: this terminal (TERM=%s) cannot show the dialog; use --script\n",
                 getenv("TERM") ? getenv("TERM") : "");
-        ExitProcess(2);
+        ExitProcess(RUNNER_ERROR);
     }
     cbreak();
     noecho();
@@ -378,9 +329,12 @@ int ReadKey()
     }
     EndTerminal();
     fprintf(stderr, "plovex: the terminal stopped answering before the dialog ended\n");
-    ExitProcess(2);
+    ExitProcess(RUNNER_ERROR);
     return ERR;
 }
+
+// Keys that curses delivers as the characters they type.
+enum { TAB_KEY = '\t', SPACE_KEY = ' ', ESCAPE_KEY = 27 };
 
 bool IsEnter(int key)
 {
@@ -392,10 +346,23 @@ const char *IconOf(UINT type)
     switch (type & MB_ICONMASK) {
     case MB_ICONERROR: return "(X)";
     case MB_ICONQUESTION: return "(?)";
-    case 0x30: return "(!)"; // exclamation
+    case MB_ICONEXCLAMATION: return "(!)";
     case MB_ICONINFORMATION: return "(i)";
     default: return nullptr;
     }
+}
+
+// Tab and the arrow keys move the focus round `count` places; false for any
+// other key.
+bool MovesFocus(int key, int &focus, int count)
+{
+    if (key == TAB_KEY || key == KEY_RIGHT || key == KEY_DOWN)
+        focus = (focus + 1) % count;
+    else if (key == KEY_BTAB || key == KEY_LEFT || key == KEY_UP)
+        focus = (focus + count - 1) % count;
+    else
+        return false;
+    return true;
 }
 
 } // namespace
@@ -407,15 +374,13 @@ void RunTerminalDialog(host::Dialog &dialog)
     while (!dialog.ended) {
         Redraw();
         int key = ReadKey();
-        if (key == '\t' || key == KEY_RIGHT || key == KEY_DOWN)
-            Focus = (Focus + 1) % ControlCount;
-        else if (key == KEY_BTAB || key == KEY_LEFT || key == KEY_UP)
-            Focus = (Focus + ControlCount - 1) % ControlCount;
-        else if (key == ' ')
+        if (MovesFocus(key, Focus, ControlCount))
+            continue;
+        if (key == SPACE_KEY)
             host::Click(Controls[Focus].id);
         else if (IsEnter(key))
             host::Click(Controls[DefaultButton()].id);
-        else if (key == 27) // Escape: the dialog manager sends IDCANCEL
+        else if (key == ESCAPE_KEY) // the dialog manager sends IDCANCEL
             dialog.proc(host::DialogWindow(), WM_COMMAND, IDCANCEL, 0);
     }
 }
@@ -439,18 +404,15 @@ int TerminalMessageBox(LPCSTR text, LPCSTR caption, UINT type)
     while (!answer) {
         Redraw();
         int key = ReadKey();
-        int count = (int)box.answers.size();
-        if (key == '\t' || key == KEY_RIGHT || key == KEY_DOWN)
-            box.focus = (box.focus + 1) % count;
-        else if (key == KEY_BTAB || key == KEY_LEFT || key == KEY_UP)
-            box.focus = (box.focus + count - 1) % count;
-        else if (key == ' ' || IsEnter(key))
+        if (MovesFocus(key, box.focus, (int)box.answers.size()))
+            continue;
+        if (key == SPACE_KEY || IsEnter(key))
             answer = box.answers[box.focus];
         else if (yesNo && (key == 'y' || key == 'Y'))
             answer = IDYES;
         else if (yesNo && (key == 'n' || key == 'N'))
             answer = IDNO;
-        else if (!yesNo && key == 27) // an OK box closes on Escape; a Yes/No box has no Cancel
+        else if (!yesNo && key == ESCAPE_KEY) // an OK box closes on Escape; a Yes/No box has no Cancel
             answer = IDOK;
     }
     OpenBox = shown.under;
