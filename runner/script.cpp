@@ -2,7 +2,7 @@
 // checked before anything runs, and the actions taken in order as the dialog
 // and its message boxes ask for them.
 #include "runner/script.h"
-#include "res/resource.h"
+#include "res/controls.h"
 #include "runner/errors.h"
 
 #include <stdio.h>
@@ -43,6 +43,17 @@ std::string Quoted(const std::string &line)
     return out + (line.size() > most ? "...\" (" + std::to_string(line.size()) + " characters)" : "\"");
 }
 
+// The control a word names, when it is of the kind the action needs: a
+// check box after check and uncheck, a push button on its own.
+const bool CHECK_BOX = true, BUTTON = false;
+const DialogControl *Named(const std::string &word, bool checkBox)
+{
+    for (const DialogControl &control : MainControls)
+        if (word == control.word && (control.kind == AUTO_CHECK_BOX) == checkBox)
+            return &control;
+    return nullptr;
+}
+
 void ParseScript(std::istream &in, const std::string &name)
 {
     std::string text;
@@ -59,10 +70,9 @@ void ParseScript(std::istream &in, const std::string &name)
             continue;
         words >> action.object >> extra;
         bool needsObject = action.word == "check" || action.word == "uncheck";
-        bool known = needsObject ? (action.object == "chipset" || action.object == "usb") && extra.empty()
-                                 : (action.word == "install" || action.word == "uninstall" || action.word == "exit" ||
-                                    action.word == "escape" || action.word == "yes" || action.word == "no") &&
-                                       action.object.empty();
+        bool known = needsObject ? Named(action.object, CHECK_BOX) && extra.empty()
+                                 : (Named(action.word, BUTTON) || action.word == "escape" || action.word == "yes" ||
+                                    action.word == "no") && action.object.empty();
         if (!known)
             throw RunnerError{name + ":" + std::to_string(number) + ": not understood: " + Quoted(text) +
                               " (see plovex --help for the script's words)"};
@@ -89,10 +99,9 @@ std::string Where(const Action &action)
            (action.object.empty() ? "" : " " + action.object) + "\")";
 }
 
-void SetBox(host::Dialog &dialog, int id, bool checked)
+void SetBox(const host::Dialog &dialog, int id, bool checked)
 {
-    int state = id == IDC_CHIPSET ? dialog.chipsetCheck : dialog.usbCheck;
-    if ((state == BST_CHECKED) != checked)
+    if ((host::CheckOf(dialog, id) == BST_CHECKED) != checked)
         host::Click(id);
 }
 
@@ -117,14 +126,11 @@ void RunScriptDialog(host::Dialog &dialog)
         if (NextAction >= Script.size())
             throw RunnerError{"the script ended before the dialog did; end it with \"exit\""};
         const Action &action = Script[NextAction++];
+        const DialogControl *button = Named(action.word, BUTTON);
         if (action.word == "check" || action.word == "uncheck")
-            SetBox(dialog, action.object == "chipset" ? IDC_CHIPSET : IDC_USB, action.word == "check");
-        else if (action.word == "install")
-            host::Click(IDC_INSTALL);
-        else if (action.word == "uninstall")
-            host::Click(IDC_UNINSTALL);
-        else if (action.word == "exit")
-            host::Click(IDC_EXIT);
+            SetBox(dialog, Named(action.object, CHECK_BOX)->id, action.word == "check");
+        else if (button)
+            host::Click(button->id);
         else if (action.word == "escape")
             dialog.proc(host::DialogWindow(), WM_COMMAND, IDCANCEL, 0); // what the dialog manager sends
         else

@@ -3,6 +3,7 @@
 // character cells; a message box is centred over it. Everything is redrawn
 // from the state after every key, so a resize or a box that came and went
 // leaves nothing stale behind.
+#include "res/controls.h"
 #include "res/dialog.h"
 #include "runner/errors.h"
 #include "runner/terminal.h"
@@ -29,9 +30,6 @@ namespace {
 const int ClientWidth = 76, ClientHeight = 19;
 const int FrameWidth = ClientWidth + 2, FrameHeight = ClientHeight + 3; // borders and the title bar
 
-struct Rect {
-    int x, y, w, h; // dialog units
-};
 struct Cells {
     int row, col, rows, cols; // relative to the client area
 };
@@ -46,29 +44,10 @@ int Row(int y)
     return (y * ClientHeight + MAIN_HEIGHT / 2) / MAIN_HEIGHT;
 }
 
-Cells Scale(Rect r)
+Cells Scale(DialogRect r)
 {
     return {Row(r.y), Col(r.x), Row(r.y + r.h) - Row(r.y), Col(r.x + r.w) - Col(r.x)};
 }
-
-enum Kind { CheckBox, PushButton };
-struct Control {
-    int id;
-    Kind kind;
-    const char *text;
-    Rect rect;
-};
-
-// The five tab stops in template order, which is the tab order.
-const Control Controls[] = {
-    {IDC_CHIPSET, CheckBox, CHIPSET_TEXT, {CHIPSET_RECT}},
-    {IDC_USB, CheckBox, USB_TEXT, {USB_RECT}},
-    {IDC_INSTALL, PushButton, INSTALL_TEXT, {INSTALL_RECT}},
-    {IDC_UNINSTALL, PushButton, UNINSTALL_TEXT, {UNINSTALL_RECT}},
-    {IDC_EXIT, PushButton, EXIT_TEXT, {EXIT_RECT}},
-};
-const int ControlCount = sizeof Controls / sizeof Controls[0];
-const int DefaultControl = 2; // Install: the template's default push button
 
 // Stand-ins for the two bitmaps.
 const char *const LogoArt[] = {
@@ -98,7 +77,7 @@ struct Box {
 SCREEN *Screen;
 FILE *TerminalOut;     // /dev/tty when standard output is not the terminal
 bool Colours;
-int Focus;             // index into Controls
+int Focus;             // index into MainControls, the tab stops in tab order
 const Box *OpenBox;    // the message box on top, if any
 std::terminate_handler PreviousTerminate;
 
@@ -163,15 +142,15 @@ void Window(int row, int col, int rows, int cols, const std::string &caption)
     Put(row + 1, col + 2, caption.substr(0, (size_t)std::max(cols - 4, 0)), Attr(PairTitle, A_REVERSE) | A_BOLD);
 }
 
-int CheckOf(const host::Dialog &dialog, int id)
-{
-    return id == IDC_CHIPSET ? dialog.chipsetCheck : dialog.usbCheck;
-}
-
 // The push button that Enter presses: the focused one, else the template's default.
 int DefaultButton()
 {
-    return Controls[Focus].kind == PushButton ? Focus : DefaultControl;
+    if (MainControls[Focus].kind != AUTO_CHECK_BOX)
+        return Focus;
+    int button = 0;
+    while (MainControls[button].kind != DEFAULT_PUSH_BUTTON)
+        button++;
+    return button;
 }
 
 void DrawArt(const char *const *art, int lines, Cells area, int top, int left, attr_t attr)
@@ -205,12 +184,12 @@ void DrawDialog(const host::Dialog &dialog)
     Cells choice = Scale({CHOICE_RECT});
     Put(top + choice.row, left + choice.col, CHOICE_TEXT, face);
 
-    for (int i = 0; i < ControlCount; i++) {
-        const Control &control = Controls[i];
+    for (int i = 0; i < MainControlCount; i++) {
+        const DialogControl &control = MainControls[i];
         Cells cells = Scale(control.rect);
         attr_t attr = i == Focus ? (Attr(PairFocus, A_REVERSE) | A_BOLD) : face;
-        if (control.kind == CheckBox) {
-            std::string mark = CheckOf(dialog, control.id) == BST_CHECKED ? "[x] " : "[ ] ";
+        if (control.kind == AUTO_CHECK_BOX) {
+            std::string mark = host::CheckOf(dialog, control.id) == BST_CHECKED ? "[x] " : "[ ] ";
             Put(top + cells.row, left + cells.col, mark + control.text, attr);
             continue;
         }
@@ -374,12 +353,12 @@ void RunTerminalDialog(host::Dialog &dialog)
     while (!dialog.ended) {
         Redraw();
         int key = ReadKey();
-        if (MovesFocus(key, Focus, ControlCount))
+        if (MovesFocus(key, Focus, MainControlCount))
             continue;
         if (key == SPACE_KEY)
-            host::Click(Controls[Focus].id);
+            host::Click(MainControls[Focus].id);
         else if (IsEnter(key))
-            host::Click(Controls[DefaultButton()].id);
+            host::Click(MainControls[DefaultButton()].id);
         else if (key == ESCAPE_KEY) // the dialog manager sends IDCANCEL
             dialog.proc(host::DialogWindow(), WM_COMMAND, IDCANCEL, 0);
     }

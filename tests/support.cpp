@@ -4,6 +4,7 @@
 #include "platform/host/reset.h"
 #include "platform/host/system.h"
 #include "platform/host/ui.h"
+#include "res/resource.h"
 
 #include <gtest/gtest.h>
 
@@ -64,8 +65,8 @@ void PrepareCommand(const TempDrive &drive, bool chipset, bool usb)
     lstrcpyA(WindowsDirectory, "C:\\WINDOWS");
     MainDialog = host::DialogWindow();
     RestartFlag = 0;
-    host::MainDialogState.chipsetCheck = chipset ? BST_CHECKED : BST_UNCHECKED;
-    host::MainDialogState.usbCheck = usb ? BST_CHECKED : BST_UNCHECKED;
+    host::MainDialogState.checks[IDC_CHIPSET] = chipset ? BST_CHECKED : BST_UNCHECKED;
+    host::MainDialogState.checks[IDC_USB] = usb ? BST_CHECKED : BST_UNCHECKED;
 }
 
 std::string RunPass(const std::function<void()> &pass, const std::string &input, host::Os os)

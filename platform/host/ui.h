@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -35,16 +36,17 @@ struct Dialog {
     bool ended = false;
     INT_PTR result = 0;
     bool shown = false;
-    int chipsetCheck = BST_UNCHECKED;
-    int usbCheck = BST_UNCHECKED;
+    std::map<int, int> checks; // the auto check boxes' states by control id
 };
 extern Dialog MainDialogState;
 HWND DialogWindow();
+// An auto check box's state, as BM_GETCHECK gives it: BST_UNCHECKED until set.
+int CheckOf(const Dialog &dialog, int controlId);
 // Runs the dialog (keys, a script) and returns once it has ended.
 using DialogLoop = std::function<void(Dialog &dialog)>;
 void SetDialogLoop(DialogLoop loop);
-// A click as the dialog manager delivers it: an auto check box toggles, then
-// WM_COMMAND goes to the dialog procedure.
+// A click as the dialog manager delivers it: an auto check box (the template,
+// res/controls.h, says which) toggles, then WM_COMMAND goes to the procedure.
 void Click(int controlId);
 
 // ExitWindowsEx counts each restart request here and tells the handler.
