@@ -13,7 +13,11 @@
 #include "state/state.h"
 #include "commands/commands.h"
 #include "patches/patches.h"
-#include "platform/host/host.h"
+#include "platform/host/files.h"
+#include "platform/host/reset.h"
+#include "platform/host/system.h"
+#include "platform/host/ui.h"
+#include "res/resource.h"
 
 #include <benchmark/benchmark.h>
 
@@ -266,8 +270,8 @@ bool PrepareInstall(host::Os os)
     lstrcpyA(WindowsDirectory, "C:\\WINDOWS");
     RestartFlag = 0;
     MainDialog = host::DialogWindow();
-    host::MainDialogState.chipsetCheck = BST_CHECKED;
-    host::MainDialogState.usbCheck = BST_UNCHECKED;
+    host::MainDialogState.checks[IDC_CHIPSET] = BST_CHECKED;
+    host::MainDialogState.checks[IDC_USB] = BST_UNCHECKED;
 
     std::error_code ignored;
     fs::remove(InfPath("MACHINE.INF"), ignored);

@@ -7,7 +7,8 @@
 // headers with values, the 24 device keys with instance subkeys spread through
 // many other keys. Folder: $TMPDIR (default /tmp).
 #include "commands/commands.h"
-#include "platform/host/host.h"
+#include "platform/host/registry.h"
+#include "platform/host/reset.h"
 
 #include <benchmark/benchmark.h>
 

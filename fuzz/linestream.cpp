@@ -5,7 +5,9 @@
 // when the text had no marked line.
 #include "inf/linestream.h"
 #include "patches/patches.h"
-#include "platform/host/host.h"
+#include "platform/host/files.h"
+#include "platform/host/reset.h"
+#include "platform/host/system.h"
 #include "tests/models.h"
 #include "tests/scratch.h"
 

@@ -3,7 +3,8 @@
 // written must load again, the deleted keys (and every key below them) must be
 // gone, and every other byte must stand as it was.
 #include "platform/host/hive.h"
-#include "platform/host/host.h"
+#include "platform/host/registry.h"
+#include "platform/host/reset.h"
 #include "tests/models.h"
 #include "tests/scratch.h"
 

@@ -1,6 +1,6 @@
 // The only door from the program to its platform. On Windows this is the real
 // Win32 API; on other hosts platform/host/ implements the same names over POSIX,
-// faithfully where the program relies on them (see host/host.h).
+// faithfully where the program relies on them (see the headers in host/).
 #ifndef PLOVEX_PLATFORM_H
 #define PLOVEX_PLATFORM_H
 
@@ -91,6 +91,7 @@ typedef INT_PTR(CALLBACK *DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 #define MB_ICONHAND 0x00000010u
 #define MB_ICONERROR MB_ICONHAND
 #define MB_ICONQUESTION 0x00000020u
+#define MB_ICONEXCLAMATION 0x00000030u
 #define MB_ICONINFORMATION 0x00000040u
 #define MB_TYPEMASK 0x0000000Fu
 #define MB_ICONMASK 0x000000F0u

@@ -4,6 +4,8 @@
 #include "tests/fixtures/inf_texts.h"
 #include "app/main.h"
 #include "state/state.h"
+#include "platform/host/system.h"
+#include "platform/host/ui.h"
 #include "res/resource.h"
 
 #include <gtest/gtest.h>
@@ -26,8 +28,8 @@ TEST(DialogProc, InitDialogFillsTheStateAndLeavesTheFocusAlone)
     EXPECT_EQ(Send(WM_INITDIALOG, 0), FALSE);
     EXPECT_EQ(MainDialog, host::DialogWindow());
     EXPECT_STREQ(WindowsDirectory, "C:\\WIN95");
-    EXPECT_EQ(host::MainDialogState.chipsetCheck, BST_CHECKED);
-    EXPECT_EQ(host::MainDialogState.usbCheck, BST_CHECKED);
+    EXPECT_EQ(host::MainDialogState.checks[IDC_CHIPSET], BST_CHECKED);
+    EXPECT_EQ(host::MainDialogState.checks[IDC_USB], BST_CHECKED);
     EXPECT_TRUE(host::MainDialogState.shown);
     EXPECT_EQ(Send(0x0010 /* WM_CLOSE */, 0), FALSE);
 }

@@ -1,6 +1,9 @@
 // The host's stand-ins for the kernel32 calls the program makes, held to how
 // Windows behaves where the program relies on it.
 #include "tests/support.h"
+#include "platform/host/files.h"
+#include "platform/host/reset.h"
+#include "platform/host/system.h"
 
 #include <gtest/gtest.h>
 

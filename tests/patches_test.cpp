@@ -3,6 +3,8 @@
 // that every command starts from the full catalogues.
 #include "tests/fixtures/inf_texts.h"
 #include "patches/patches.h"
+#include "platform/host/files.h"
+#include "platform/host/system.h"
 
 #include <gtest/gtest.h>
 

@@ -3,6 +3,7 @@
 // original text back, and no existing line is dropped or moved.
 #include "tests/support.h"
 #include "patches/patches.h"
+#include "platform/host/system.h"
 
 #include <gtest/gtest.h>
 

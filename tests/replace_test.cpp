@@ -5,6 +5,10 @@
 #include "commands/commands.h"
 #include "inf/replace.h"
 #include "patches/patches.h"
+#include "platform/host/faults.h"
+#include "platform/host/files.h"
+#include "platform/host/system.h"
+#include "platform/host/ui.h"
 
 #include <gtest/gtest.h>
 

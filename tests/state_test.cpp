@@ -3,6 +3,11 @@
 #include "tests/fixtures/inf_texts.h"
 #include "state/state.h"
 #include "commands/commands.h"
+#include "platform/host/faults.h"
+#include "platform/host/reset.h"
+#include "platform/host/system.h"
+#include "platform/host/ui.h"
+#include "res/resource.h"
 
 #include <gtest/gtest.h>
 
@@ -39,11 +44,11 @@ TEST(State, RestartFlagStaysSetWhateverLaterCommandsDo)
     OnInstall();
     ASSERT_EQ(RestartFlag, 1);
 
-    host::MainDialogState.chipsetCheck = BST_UNCHECKED; // no group chosen
+    host::MainDialogState.checks[IDC_CHIPSET] = BST_UNCHECKED; // no group chosen
     OnUninstall();
-    host::MainDialogState.usbCheck = BST_CHECKED; // usb.inf missing under Uninstall
+    host::MainDialogState.checks[IDC_USB] = BST_CHECKED; // usb.inf missing under Uninstall
     OnUninstall();
-    host::MainDialogState.chipsetCheck = BST_CHECKED;
+    host::MainDialogState.checks[IDC_CHIPSET] = BST_CHECKED;
     host::FailNth(host::Operation::MoveFile, 1); // a failed commit
     OnUninstall();
     EXPECT_EQ(RestartFlag, 1);

@@ -1,5 +1,10 @@
 #include "tests/support.h"
 #include "state/state.h"
+#include "platform/host/files.h"
+#include "platform/host/reset.h"
+#include "platform/host/system.h"
+#include "platform/host/ui.h"
+#include "res/resource.h"
 
 #include <gtest/gtest.h>
 
@@ -13,8 +18,8 @@ void PrepareCommand(const Scratch &drive, bool chipset, bool usb)
     lstrcpyA(WindowsDirectory, "C:\\WINDOWS");
     MainDialog = host::DialogWindow();
     RestartFlag = 0;
-    host::MainDialogState.chipsetCheck = chipset ? BST_CHECKED : BST_UNCHECKED;
-    host::MainDialogState.usbCheck = usb ? BST_CHECKED : BST_UNCHECKED;
+    host::MainDialogState.checks[IDC_CHIPSET] = chipset ? BST_CHECKED : BST_UNCHECKED;
+    host::MainDialogState.checks[IDC_USB] = usb ? BST_CHECKED : BST_UNCHECKED;
 }
 
 std::string RunPass(const std::function<void()> &pass, const std::string &input, host::Os os)

@@ -5,7 +5,7 @@
 #define PLOVEX_TESTS_SUPPORT_H
 
 #include "inf/linestream.h"
-#include "platform/host/host.h"
+#include "platform/host/system.h"
 #include "tests/models.h"
 #include "tests/scratch.h"
 

@@ -1,6 +1,6 @@
 // Fault injection for tests, in the manner of a syscall table with a countdown:
 // the n-th call of one chosen operation fails, every other call runs as usual.
-#include "platform/host/host.h"
+#include "platform/host/faulthook.h"
 
 #include <unistd.h>
 

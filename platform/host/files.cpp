@@ -3,7 +3,10 @@
 // match is refused), MoveFileA never replaces, DeleteFileA deletes files only
 // (and not read-only ones), an open file's share mode is honoured, and a file
 // created for writing is never reached through a symbolic link.
-#include "platform/host/host.h"
+#include "platform/platform.h"
+#include "platform/host/faulthook.h"
+#include "platform/host/files.h"
+#include "platform/host/registry.h"
 
 #include <dirent.h>
 #include <errno.h>

@@ -10,8 +10,9 @@
 // file beside the old one that is flushed and renamed into place; a failed or
 // interrupted write leaves the old file whole. Before a hive's first change a
 // byte-exact copy of it is kept beside it (SYSTEM.PLX), never overwritten.
-#include "platform/host/host.h"
+#include "platform/host/faulthook.h"
 #include "platform/host/hive.h"
+#include "platform/host/registry.h"
 
 #include <errno.h>
 #include <fcntl.h>

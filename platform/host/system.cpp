@@ -1,5 +1,8 @@
 // The system questions and process exit, as the runner sets them up.
-#include "platform/host/host.h"
+#include "platform/platform.h"
+#include "platform/host/files.h"
+#include "platform/host/registry.h"
+#include "platform/host/system.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -100,27 +103,3 @@ int WINAPI lstrlenA(LPCSTR s)
 {
     return s ? (int)strlen(s) : 0;
 }
-
-namespace host {
-
-void Reset()
-{
-    CloseAllHandles();
-    ForgetChangedFiles();
-    SetDriveC(".");
-    SetOs(Os::Win95);
-    SetVersionFails(false);
-    SetWindowsDirectory("C:\\WINDOWS");
-    SetMessageBoxHandler(nullptr);
-    MessageBoxes.clear();
-    PendingAnswers.clear();
-    MainDialogState = Dialog();
-    SetDialogLoop(nullptr);
-    RebootRequests = 0;
-    SetRebootHandler(nullptr);
-    UseEmptyRegistry();
-    SetRegistryDeleteHandler(nullptr);
-    ResetFaults();
-}
-
-} // namespace host

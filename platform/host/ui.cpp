@@ -1,7 +1,9 @@
 // The dialog, message boxes and the restart request. The runner decides where
 // they go (a terminal or a script); without it, boxes are recorded for tests.
-#include "platform/host/host.h"
-#include "res/resource.h"
+// Which controls are auto check boxes the dialog's template says (controls.h).
+#include "platform/host/registry.h"
+#include "platform/host/ui.h"
+#include "res/controls.h"
 
 namespace host {
 
@@ -15,6 +17,15 @@ MessageBoxHandler BoxHandler;
 DialogLoop Loop;
 RebootHandler OnReboot;
 HWND const TheDialog = (HWND)(intptr_t)0xD1A1;
+
+bool IsAutoCheckBox(int controlId)
+{
+    for (const DialogControl &control : MainControls)
+        if (control.id == controlId)
+            return control.kind == AUTO_CHECK_BOX;
+    return false;
+}
+
 } // namespace
 
 void SetMessageBoxHandler(MessageBoxHandler handler)
@@ -37,13 +48,17 @@ HWND DialogWindow()
     return TheDialog;
 }
 
+int CheckOf(const Dialog &dialog, int controlId)
+{
+    auto found = dialog.checks.find(controlId);
+    return found == dialog.checks.end() ? BST_UNCHECKED : found->second;
+}
+
 void Click(int controlId)
 {
     Dialog &d = MainDialogState;
-    if (controlId == IDC_CHIPSET)
-        d.chipsetCheck = d.chipsetCheck == BST_CHECKED ? BST_UNCHECKED : BST_CHECKED;
-    if (controlId == IDC_USB)
-        d.usbCheck = d.usbCheck == BST_CHECKED ? BST_UNCHECKED : BST_CHECKED;
+    if (IsAutoCheckBox(controlId))
+        d.checks[controlId] = CheckOf(d, controlId) == BST_CHECKED ? BST_UNCHECKED : BST_CHECKED;
     if (d.proc)
         d.proc(TheDialog, WM_COMMAND, (WPARAM)(unsigned)((BN_CLICKED << 16) | controlId), 0);
 }
@@ -104,12 +119,11 @@ LRESULT WINAPI SendDlgItemMessageA(HWND dialog, int id, UINT message, WPARAM wPa
     if (dialog != host::TheDialog)
         return 0;
     host::Dialog &d = host::MainDialogState;
-    int *check = id == IDC_CHIPSET ? &d.chipsetCheck : id == IDC_USB ? &d.usbCheck : nullptr;
-    if (!check)
+    if (!host::IsAutoCheckBox(id))
         return 0;
     if (message == BM_SETCHECK)
-        *check = (int)wParam;
-    return message == BM_GETCHECK ? *check : 0;
+        d.checks[id] = (int)wParam;
+    return message == BM_GETCHECK ? host::CheckOf(d, id) : 0;
 }
 
 BOOL WINAPI ExitWindowsEx(UINT flags, DWORD reserved)

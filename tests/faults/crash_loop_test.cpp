@@ -10,7 +10,10 @@
 #include "tests/support.h"
 #include "commands/commands.h"
 #include "platform/host/hive.h"
-#include "platform/host/host.h"
+#include "platform/host/faults.h"
+#include "platform/host/files.h"
+#include "platform/host/registry.h"
+#include "platform/host/system.h"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,11 @@
 #include "app/main.h"
 #include "state/state.h"
 #include "commands/commands.h"
-#include "platform/host/host.h"
+#include "platform/host/faults.h"
+#include "platform/host/files.h"
+#include "platform/host/registry.h"
+#include "platform/host/system.h"
+#include "platform/host/ui.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,10 @@
 #include "tests/faults/faults.h"
 #include "app/main.h"
 #include "state/state.h"
-#include "platform/host/host.h"
+#include "platform/host/files.h"
+#include "platform/host/registry.h"
+#include "platform/host/reset.h"
+#include "platform/host/ui.h"
 
 #include <filesystem>
 

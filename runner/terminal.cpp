@@ -3,8 +3,11 @@
 // character cells; a message box is centred over it. Everything is redrawn
 // from the state after every key, so a resize or a box that came and went
 // leaves nothing stale behind.
-#include "platform/host/host.h"
+#include "res/controls.h"
 #include "res/dialog.h"
+#include "runner/errors.h"
+#include "runner/terminal.h"
+#include "runner/wrap.h"
 
 #include <curses.h>
 #include <errno.h>
@@ -18,7 +21,7 @@
 #include <string>
 #include <vector>
 
-namespace host {
+namespace runner {
 
 namespace {
 
@@ -27,9 +30,6 @@ namespace {
 const int ClientWidth = 76, ClientHeight = 19;
 const int FrameWidth = ClientWidth + 2, FrameHeight = ClientHeight + 3; // borders and the title bar
 
-struct Rect {
-    int x, y, w, h; // dialog units
-};
 struct Cells {
     int row, col, rows, cols; // relative to the client area
 };
@@ -44,29 +44,10 @@ int Row(int y)
     return (y * ClientHeight + MAIN_HEIGHT / 2) / MAIN_HEIGHT;
 }
 
-Cells Scale(Rect r)
+Cells Scale(DialogRect r)
 {
     return {Row(r.y), Col(r.x), Row(r.y + r.h) - Row(r.y), Col(r.x + r.w) - Col(r.x)};
 }
-
-enum Kind { CheckBox, PushButton };
-struct Control {
-    int id;
-    Kind kind;
-    const char *text;
-    Rect rect;
-};
-
-// The five tab stops in template order, which is the tab order.
-const Control Controls[] = {
-    {IDC_CHIPSET, CheckBox, CHIPSET_TEXT, {CHIPSET_RECT}},
-    {IDC_USB, CheckBox, USB_TEXT, {USB_RECT}},
-    {IDC_INSTALL, PushButton, INSTALL_TEXT, {INSTALL_RECT}},
-    {IDC_UNINSTALL, PushButton, UNINSTALL_TEXT, {UNINSTALL_RECT}},
-    {IDC_EXIT, PushButton, EXIT_TEXT, {EXIT_RECT}},
-};
-const int ControlCount = sizeof Controls / sizeof Controls[0];
-const int DefaultControl = 2; // Install: the template's default push button
 
 // Stand-ins for the two bitmaps.
 const char *const LogoArt[] = {
@@ -96,7 +77,7 @@ struct Box {
 SCREEN *Screen;
 FILE *TerminalOut;     // /dev/tty when standard output is not the terminal
 bool Colours;
-int Focus;             // index into Controls
+int Focus;             // index into MainControls, the tab stops in tab order
 const Box *OpenBox;    // the message box on top, if any
 std::terminate_handler PreviousTerminate;
 
@@ -161,66 +142,15 @@ void Window(int row, int col, int rows, int cols, const std::string &caption)
     Put(row + 1, col + 2, caption.substr(0, (size_t)std::max(cols - 4, 0)), Attr(PairTitle, A_REVERSE) | A_BOLD);
 }
 
-// Word-wraps one paragraph as a static text control does; blanks leading the
-// paragraph are kept, a word longer than the width is cut.
-void Wrap(const std::string &paragraph, size_t width, std::vector<std::string> &out)
-{
-    std::string line;
-    size_t i = 0;
-    while (i < paragraph.size() && paragraph[i] == ' ')
-        line += paragraph[i++];
-    bool lineHasWord = false;
-    while (i < paragraph.size()) {
-        size_t end = paragraph.find(' ', i);
-        if (end == std::string::npos)
-            end = paragraph.size();
-        std::string word = paragraph.substr(i, end - i);
-        i = end < paragraph.size() ? end + 1 : end;
-        if (word.empty())
-            continue;
-        size_t need = line.size() + (lineHasWord ? 1 : 0) + word.size();
-        if (lineHasWord && need > width) {
-            out.push_back(line);
-            line.clear();
-            lineHasWord = false;
-        }
-        while (line.size() + word.size() > width) { // a word wider than the line
-            size_t take = width - line.size();
-            out.push_back(line + word.substr(0, take));
-            word.erase(0, take);
-            line.clear();
-        }
-        if (lineHasWord)
-            line += ' ';
-        line += word;
-        lineHasWord = true;
-    }
-    out.push_back(line);
-}
-
-std::vector<std::string> WrapText(const std::string &text, size_t width)
-{
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (;;) {
-        size_t end = text.find('\n', start);
-        Wrap(text.substr(start, end == std::string::npos ? std::string::npos : end - start), std::max<size_t>(width, 1),
-             lines);
-        if (end == std::string::npos)
-            return lines;
-        start = end + 1;
-    }
-}
-
-int CheckOf(const Dialog &dialog, int id)
-{
-    return id == IDC_CHIPSET ? dialog.chipsetCheck : dialog.usbCheck;
-}
-
 // The push button that Enter presses: the focused one, else the template's default.
 int DefaultButton()
 {
-    return Controls[Focus].kind == PushButton ? Focus : DefaultControl;
+    if (MainControls[Focus].kind != AUTO_CHECK_BOX)
+        return Focus;
+    int button = 0;
+    while (MainControls[button].kind != DEFAULT_PUSH_BUTTON)
+        button++;
+    return button;
 }
 
 void DrawArt(const char *const *art, int lines, Cells area, int top, int left, attr_t attr)
@@ -232,7 +162,7 @@ void DrawArt(const char *const *art, int lines, Cells area, int top, int left, a
     }
 }
 
-void DrawDialog(const Dialog &dialog)
+void DrawDialog(const host::Dialog &dialog)
 {
     int top = std::max(0, (LINES - FrameHeight) / 2), left = std::max(0, (COLS - FrameWidth) / 2);
     Window(top, left, FrameHeight, FrameWidth, MAIN_CAPTION);
@@ -254,12 +184,12 @@ void DrawDialog(const Dialog &dialog)
     Cells choice = Scale({CHOICE_RECT});
     Put(top + choice.row, left + choice.col, CHOICE_TEXT, face);
 
-    for (int i = 0; i < ControlCount; i++) {
-        const Control &control = Controls[i];
+    for (int i = 0; i < MainControlCount; i++) {
+        const DialogControl &control = MainControls[i];
         Cells cells = Scale(control.rect);
         attr_t attr = i == Focus ? (Attr(PairFocus, A_REVERSE) | A_BOLD) : face;
-        if (control.kind == CheckBox) {
-            std::string mark = CheckOf(dialog, control.id) == BST_CHECKED ? "[x] " : "[ ] ";
+        if (control.kind == AUTO_CHECK_BOX) {
+            std::string mark = host::CheckOf(dialog, control.id) == BST_CHECKED ? "[x] " : "[ ] ";
             Put(top + cells.row, left + cells.col, mark + control.text, attr);
             continue;
         }
@@ -311,7 +241,7 @@ void Redraw()
     attrset(A_NORMAL);
     bkgdset(' ' | Attr(PairDesktop, A_NORMAL));
     erase();
-    const Dialog &dialog = MainDialogState;
+    const host::Dialog &dialog = host::MainDialogState;
     if (dialog.proc && dialog.shown && !dialog.ended)
         DrawDialog(dialog);
     if (OpenBox)
@@ -347,7 +277,7 @@ void TakeScreen()
         EndTerminal();
         fprintf(stderr, "plovex: this terminal (TERM=%s) cannot show the dialog; use --script\n",
                 getenv("TERM") ? getenv("TERM") : "");
-        ExitProcess(2);
+        ExitProcess(RUNNER_ERROR);
     }
     cbreak();
     noecho();
@@ -378,9 +308,12 @@ int ReadKey()
     }
     EndTerminal();
     fprintf(stderr, "plovex: the terminal stopped answering before the dialog ended\n");
-    ExitProcess(2);
+    ExitProcess(RUNNER_ERROR);
     return ERR;
 }
+
+// Keys that curses delivers as the characters they type.
+enum { TAB_KEY = '\t', SPACE_KEY = ' ', ESCAPE_KEY = 27 };
 
 bool IsEnter(int key)
 {
@@ -392,31 +325,42 @@ const char *IconOf(UINT type)
     switch (type & MB_ICONMASK) {
     case MB_ICONERROR: return "(X)";
     case MB_ICONQUESTION: return "(?)";
-    case 0x30: return "(!)"; // exclamation
+    case MB_ICONEXCLAMATION: return "(!)";
     case MB_ICONINFORMATION: return "(i)";
     default: return nullptr;
     }
 }
 
+// Tab and the arrow keys move the focus round `count` places; false for any
+// other key.
+bool MovesFocus(int key, int &focus, int count)
+{
+    if (key == TAB_KEY || key == KEY_RIGHT || key == KEY_DOWN)
+        focus = (focus + 1) % count;
+    else if (key == KEY_BTAB || key == KEY_LEFT || key == KEY_UP)
+        focus = (focus + count - 1) % count;
+    else
+        return false;
+    return true;
+}
+
 } // namespace
 
-void RunTerminalDialog(Dialog &dialog)
+void RunTerminalDialog(host::Dialog &dialog)
 {
     TakeScreen();
     Focus = 0; // the first tab stop
     while (!dialog.ended) {
         Redraw();
         int key = ReadKey();
-        if (key == '\t' || key == KEY_RIGHT || key == KEY_DOWN)
-            Focus = (Focus + 1) % ControlCount;
-        else if (key == KEY_BTAB || key == KEY_LEFT || key == KEY_UP)
-            Focus = (Focus + ControlCount - 1) % ControlCount;
-        else if (key == ' ')
-            Click(Controls[Focus].id);
+        if (MovesFocus(key, Focus, MainControlCount))
+            continue;
+        if (key == SPACE_KEY)
+            host::Click(MainControls[Focus].id);
         else if (IsEnter(key))
-            Click(Controls[DefaultButton()].id);
-        else if (key == 27) // Escape: the dialog manager sends IDCANCEL
-            dialog.proc(DialogWindow(), WM_COMMAND, IDCANCEL, 0);
+            host::Click(MainControls[DefaultButton()].id);
+        else if (key == ESCAPE_KEY) // the dialog manager sends IDCANCEL
+            dialog.proc(host::DialogWindow(), WM_COMMAND, IDCANCEL, 0);
     }
 }
 
@@ -439,18 +383,15 @@ int TerminalMessageBox(LPCSTR text, LPCSTR caption, UINT type)
     while (!answer) {
         Redraw();
         int key = ReadKey();
-        int count = (int)box.answers.size();
-        if (key == '\t' || key == KEY_RIGHT || key == KEY_DOWN)
-            box.focus = (box.focus + 1) % count;
-        else if (key == KEY_BTAB || key == KEY_LEFT || key == KEY_UP)
-            box.focus = (box.focus + count - 1) % count;
-        else if (key == ' ' || IsEnter(key))
+        if (MovesFocus(key, box.focus, (int)box.answers.size()))
+            continue;
+        if (key == SPACE_KEY || IsEnter(key))
             answer = box.answers[box.focus];
         else if (yesNo && (key == 'y' || key == 'Y'))
             answer = IDYES;
         else if (yesNo && (key == 'n' || key == 'N'))
             answer = IDNO;
-        else if (!yesNo && key == 27) // an OK box closes on Escape; a Yes/No box has no Cancel
+        else if (!yesNo && key == ESCAPE_KEY) // an OK box closes on Escape; a Yes/No box has no Cancel
             answer = IDOK;
     }
     OpenBox = shown.under;
@@ -471,4 +412,4 @@ void EndTerminal()
     TerminalOut = nullptr;
 }
 
-} // namespace host
+} // namespace runner

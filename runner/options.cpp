@@ -1,0 +1,75 @@
+// The runner's command line, parsed with CLI11: each option with its check,
+// and the --help text, which says all a user needs (README.md says the same).
+#include "runner/options.h"
+#include "runner/errors.h"
+
+#include <CLI/CLI.hpp>
+
+namespace runner {
+
+namespace {
+
+const char Help[] = R"(Runs Plovex, the Windows 95 chipset INF utility, on Linux over a folder that
+stands for drive C:.
+
+Input: with a terminal and no --script, the dialog is drawn on the terminal
+(Tab/Shift-Tab move, Space toggles or presses, Enter presses). Otherwise a
+script, one action a line (blank lines and # comments skipped):
+  check chipset | uncheck chipset | check usb | uncheck usb
+  install | uninstall | exit | escape
+  yes | no      answers the Yes/No message box that is open (OK boxes take no line)
+Every message box is printed on standard output. A script that never says
+"exit" is refused before anything runs.
+
+The registry: without --registry, the installation's own SYSTEM.DAT in the
+Windows folder, when there is one. Before its first change it is copied, byte
+for byte, to SYSTEM.PLX beside it (never overwritten later). The log's first
+line names the registry used and the version it gave.
+
+One run at a time: a second run on the same Windows folder (or registry
+folder) is refused at once. --log and --script may not lie on drive C:.
+
+Exit codes:
+  0, 1  as the program gives them (1: an INF file could not be opened or created)
+  2     the runner's own error, found before anything was written (usage,
+        script, registry file, folder in use)
+  3     a problem found after the program had changed files: the script did not
+        fit a message box that came up, or the registry file could not be
+        written; standard error and the log say what had been done
+
+Examples:
+  plovex --drive-c /mnt/win95
+  printf 'install\nexit\nno\n' | plovex --drive-c copy-of-sample --registry copy-of-sample/SYSTEM.REG
+)";
+
+} // namespace
+
+bool ParseOptions(int argc, char **argv, Options &options, int &code)
+{
+    CLI::App app{"plovex: Plovex.exe R1.03 over a host folder", "plovex"};
+    app.footer(Help);
+    app.add_option("--drive-c", options.driveC, "folder that stands for drive C: (default: the current directory)")
+        ->check(CLI::ExistingDirectory);
+    app.add_option("--windows-dir", options.windowsDir, "what GetWindowsDirectoryA answers (default C:\\WINDOWS)");
+    app.add_option("--os", options.os,
+                   "the version GetVersionExA reports; auto: the installation's own, from its registry "
+                   "(default: auto with a registry, else win95)")
+        ->check(CLI::IsMember({"auto", "win95", "win95osr2", "nt", "win32s"}));
+    app.add_option("--registry", options.registry,
+                   "HKEY_LOCAL_MACHINE: a Windows 9x hive (SYSTEM.DAT) or a REGEDIT4 file; none: no registry "
+                   "(default: SYSTEM.DAT in the Windows folder, when there is one)");
+    app.add_option("--script", options.script, "actions to run instead of the terminal dialog ('-': standard input)");
+    app.add_option("--log", options.log, "write every event as a JSON line to this file (not on drive C:)");
+    app.set_version_flag("--version", "plovex 1.03 (host runner)");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        code = app.exit(e);
+        if (code != 0)
+            code = RUNNER_ERROR;
+        return false;
+    }
+    return true;
+}
+
+} // namespace runner

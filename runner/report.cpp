@@ -1,0 +1,162 @@
+// What the runner tells as the program runs: each message box printed as a
+// small picture with its answer, the restart request, a device key the
+// registry file kept, and the log's JSON lines, written and flushed one by one
+// so that the log says what was done however the run ends.
+#include "runner/report.h"
+#include "platform/host/files.h"
+#include "platform/host/json.h"
+#include "platform/host/registry.h"
+
+#include <sys/stat.h>
+
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <vector>
+
+namespace runner {
+
+namespace {
+
+std::ofstream Log;
+bool LogOpen;
+bool Holding;          // the terminal shows the dialog
+std::string HeldBoxes; // printed after the terminal is given back
+int KeysDeleted;       // device keys whose deletion is on disk
+
+void LogEvent(const std::string &json)
+{
+    if (!LogOpen)
+        return;
+    Log << json << '\n';
+    Log.flush();
+}
+
+std::string ButtonsOf(UINT type)
+{
+    return (type & MB_TYPEMASK) == MB_YESNO ? "[Yes] [No]" : "[OK]";
+}
+
+std::string IconOf(UINT type)
+{
+    switch (type & MB_ICONMASK) {
+    case MB_ICONERROR: return " (error icon)";
+    case MB_ICONQUESTION: return " (question icon)";
+    case MB_ICONINFORMATION: return " (information icon)";
+    default: return "";
+    }
+}
+
+// What the program had changed when the run went wrong, for the message and
+// the log: the files it wrote that stand now, and the keys it deleted.
+std::vector<std::string> ChangedFilesStanding()
+{
+    std::vector<std::string> standing;
+    for (const std::string &name : host::ChangedFiles()) {
+        std::string path = host::HostPath(name);
+        struct stat info;
+        if (!path.empty() && lstat(path.c_str(), &info) == 0)
+            standing.push_back(name);
+    }
+    return standing;
+}
+
+} // namespace
+
+void HoldBoxes()
+{
+    Holding = true;
+}
+
+void PrintHeldBoxes()
+{
+    std::cout << HeldBoxes;
+    std::cout.flush();
+    HeldBoxes.clear();
+}
+
+bool OpenLog(const std::string &path)
+{
+    Log.open(path, std::ios::out | std::ios::trunc);
+    LogOpen = (bool)Log;
+    return LogOpen;
+}
+
+void LogStart(const std::string &os, const std::string &versionNumber, const std::string &subVersionNumber)
+{
+    LogEvent("{\"event\":\"start\",\"registry\":" + JsonString(host::RegistryFile()) + ",\"format\":\"" +
+             (host::RegistryFile().empty() ? "none" : host::RegistryIsHive() ? "hive" : "regedit4") +
+             "\",\"os\":\"" + os + "\",\"versionNumber\":" + JsonString(versionNumber) +
+             ",\"subVersionNumber\":" + JsonString(subVersionNumber) + "}");
+}
+
+void ReportBox(LPCSTR text, LPCSTR caption, UINT type, int answer)
+{
+    std::ostringstream box;
+    box << "+-- " << caption << IconOf(type) << "\n";
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line))
+        box << "|  " << line << "\n";
+    box << "+-- " << ButtonsOf(type) << " -> " << (answer == IDYES ? "Yes" : answer == IDNO ? "No" : "OK") << "\n";
+    if (Holding) {
+        HeldBoxes += box.str();
+    } else {
+        std::cout << box.str();
+        std::cout.flush();
+    }
+    LogEvent("{\"event\":\"messagebox\",\"caption\":" + JsonString(caption) + ",\"text\":" + JsonString(text) +
+             ",\"type\":" + std::to_string(type) + ",\"answer\":" + std::to_string(answer) + "}");
+}
+
+void ReportKeyDeletion(LPCSTR key, bool found, const std::string &failure)
+{
+    std::string event = std::string("{\"event\":\"regdelete\",\"key\":") + JsonString(key) +
+                        ",\"found\":" + (found ? "true" : "false");
+    if (!failure.empty()) {
+        std::cerr << "plovex: registry file " << host::RegistryFile() << ": " << key
+                  << " was not deleted: " << failure << "\n";
+        event += ",\"deleted\":false,\"error\":" + JsonString(failure);
+    } else if (found) {
+        KeysDeleted++;
+    }
+    LogEvent(event + "}");
+}
+
+void ReportReboot()
+{
+    if (!Holding)
+        std::cout << "(restart of Windows requested)\n";
+    LogEvent("{\"event\":\"reboot\"}");
+}
+
+bool AnythingChanged()
+{
+    return !host::ChangedFiles().empty() || KeysDeleted > 0 || host::RegistryWriteFailed();
+}
+
+std::string ChangesSaid()
+{
+    std::vector<std::string> files = ChangedFilesStanding();
+    std::string said = "by then the program had ";
+    if (files.empty()) {
+        said += "written no file";
+    } else {
+        said += "written";
+        for (size_t i = 0; i < files.size(); i++)
+            said += (i ? ", " : " ") + files[i];
+    }
+    return said + " and deleted " + std::to_string(KeysDeleted) + " device key" + (KeysDeleted == 1 ? "" : "s");
+}
+
+void LogError(const std::string &message)
+{
+    LogEvent("{\"event\":\"error\",\"message\":" + JsonString(message) + "}");
+}
+
+void LogExit(int code)
+{
+    LogEvent("{\"event\":\"exit\",\"code\":" + std::to_string(code) + "}");
+}
+
+} // namespace runner
