@@ -14,6 +14,8 @@
 // Folder: $TMPDIR (default /tmp), for the generated file only.
 #include "platform/host/hive.h"
 
+#include "bench/common.h"
+
 #include <benchmark/benchmark.h>
 
 #include <stdio.h>
@@ -39,17 +41,6 @@ const char *const Devices[] = {
     "1106&DEV_0586", "1106&DEV_8598", "8086&DEV_7112", "8086&DEV_7020", "1039&DEV_7001", "1106&DEV_3038"};
 
 // ---- the generated hive ------------------------------------------------------
-
-struct Random {
-    unsigned long long state = 0x9E3779B97F4A7C15ull;
-    unsigned Next(unsigned below)
-    {
-        state ^= state << 13;
-        state ^= state >> 7;
-        state ^= state << 17;
-        return (unsigned)(state % below);
-    }
-};
 
 struct Value {
     uint32_t type;

@@ -19,6 +19,8 @@
 #include "platform/host/ui.h"
 #include "res/resource.h"
 
+#include "bench/common.h"
+
 #include <benchmark/benchmark.h>
 
 #include <stdio.h>
@@ -40,18 +42,6 @@ typedef std::chrono::steady_clock Clock;
 const long long MIB = 1024 * 1024;
 
 // ---- the generated machine.inf ----------------------------------------------
-
-// A small deterministic generator, so every run reads the same text.
-struct Random {
-    unsigned long long state = 0x9E3779B97F4A7C15ull;
-    unsigned Next(unsigned below)
-    {
-        state ^= state << 13;
-        state ^= state >> 7;
-        state ^= state << 17;
-        return (unsigned)(state % below);
-    }
-};
 
 // Streams the text to disk through a 1 MiB buffer.
 struct Writer {
@@ -340,21 +330,6 @@ bool TimedCopy(double &seconds)
     return ok;
 }
 
-// Peak resident set, in MiB, of a forked child that runs `work` and exits;
-// negative when the child failed.
-double ChildPeak(bool (*work)(host::Os), host::Os os)
-{
-    fflush(NULL);
-    pid_t child = fork();
-    if (child == 0)
-        _exit(work(os) ? 0 : 1);
-    int status = 0;
-    struct rusage usage;
-    if (child < 0 || wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return -1;
-    return usage.ru_maxrss / 1024.0; // KiB on Linux
-}
-
 bool InstallOnly(host::Os os)
 {
     return PrepareInstall(os) && InstallDone(InstallDrivers(), os);
@@ -398,8 +373,8 @@ void BM_Install(benchmark::State &state)
         installTotal += seconds;
         copyTotal += copySeconds;
     }
-    double installPeak = ChildPeak(InstallOnly, os);
-    double copyPeak = ChildPeak(CopyOnly, os);
+    double installPeak = ChildPeakMiB([os] { return InstallOnly(os); });
+    double copyPeak = ChildPeakMiB([os] { return CopyOnly(os); });
     if (installPeak < 0 || copyPeak < 0) {
         state.SkipWithError("the measuring child failed");
         return;

@@ -10,6 +10,8 @@
 #include "platform/host/registry.h"
 #include "platform/host/reset.h"
 
+#include "bench/common.h"
+
 #include <benchmark/benchmark.h>
 
 #include <stdio.h>
@@ -116,19 +118,6 @@ bool FreshCopy(long long mib)
     return fs::copy_file(Original(mib), Working(), ignored);
 }
 
-double ChildPeakMiB()
-{
-    fflush(NULL);
-    pid_t child = fork();
-    if (child == 0)
-        _exit(DeleteDeviceKeys() ? 0 : 1);
-    int status = 0;
-    struct rusage usage;
-    if (child < 0 || wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return -1;
-    return usage.ru_maxrss / 1024.0;
-}
-
 // Argument: the export's size in MiB.
 void BM_DeleteDeviceKeys(benchmark::State &state)
 {
@@ -154,7 +143,7 @@ void BM_DeleteDeviceKeys(benchmark::State &state)
         state.SkipWithError("cannot copy the export");
         return;
     }
-    double peak = ChildPeakMiB();
+    double peak = ChildPeakMiB(DeleteDeviceKeys);
     if (peak < 0) {
         state.SkipWithError("the measuring child failed");
         return;
