@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <benchmark/benchmark.h>
+
 #include <functional>
 
 struct Random {
@@ -36,6 +38,17 @@ inline double ChildPeakMiB(const std::function<bool()> &work)
     if (child < 0 || wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
         return -1;
     return usage.ru_maxrss / 1024.0; // KiB on Linux
+}
+
+// Runs the benchmarks the command line picks; false on an argument it does not know.
+inline bool RunBenchmarks(int &argc, char **argv)
+{
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return false;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return true;
 }
 
 #endif

@@ -366,11 +366,8 @@ int main(int argc, char **argv)
     fprintf(stderr, "generated hive: %zu bytes, %zu keys, %s\n", Pristine.size(), hive::KeyPaths(check).size(),
             HivePath.c_str());
 
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+    if (!RunBenchmarks(argc, argv))
         return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
     if (!getenv("PLOVEX_KEEP_HIVE"))
         unlink(HivePath.c_str());
     return 0;

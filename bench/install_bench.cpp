@@ -403,11 +403,8 @@ BENCHMARK(BM_Install)->ArgNames({"MiB", "kind"})->Apply(Sizes)->UseManualTime()-
 
 int main(int argc, char **argv)
 {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+    if (!RunBenchmarks(argc, argv))
         return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
     RemoveDrive();
     return 0;
 }

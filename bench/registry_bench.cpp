@@ -159,11 +159,8 @@ BENCHMARK(BM_DeleteDeviceKeys)->ArgName("MiB")->Arg(16)->Arg(100)->UseManualTime
 
 int main(int argc, char **argv)
 {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+    if (!RunBenchmarks(argc, argv))
         return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
     std::error_code ignored;
     fs::remove_all(Folder(), ignored);
     return 0;
