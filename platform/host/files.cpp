@@ -170,6 +170,29 @@ Resolved Resolve(LPCSTR windowsPath)
     return result;
 }
 
+// A fault a test has armed for this call: the call fails with `error`.
+bool InjectedFault(host::Operation operation, DWORD error)
+{
+    if (!host::FaultDue(operation))
+        return false;
+    SetError(error);
+    return true;
+}
+
+// A Win32 path that names an existing entry, with its host status (a link's
+// own, or with `follow` the status of what it names); false with the error set.
+bool ResolveExisting(LPCSTR name, Resolved &r, struct stat &info, bool follow = false)
+{
+    r = Resolve(name);
+    if (!r.ok)
+        return false;
+    if (!r.exists || (follow ? stat(r.path().c_str(), &info) : lstat(r.path().c_str(), &info)) != 0) {
+        SetError(ERROR_FILE_NOT_FOUND);
+        return false;
+    }
+    return true;
+}
+
 int DescriptorOf(HANDLE handle)
 {
     auto found = Handles.find((intptr_t)handle);
@@ -277,10 +300,8 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
                           DWORD disposition, DWORD flags, HANDLE templateFile)
 {
     host::WriteRegistryChanges();
-    if (host::FaultDue(host::Operation::CreateFile)) {
-        SetError(ERROR_ACCESS_DENIED);
+    if (InjectedFault(host::Operation::CreateFile, ERROR_ACCESS_DENIED))
         return INVALID_HANDLE_VALUE;
-    }
     (void)security;
     (void)flags;
     (void)templateFile;
@@ -429,10 +450,8 @@ DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWOR
 
 BOOL WINAPI FlushFileBuffers(HANDLE file)
 {
-    if (host::FaultDue(host::Operation::FlushFileBuffers)) {
-        SetError(ERROR_WRITE_FAULT);
+    if (InjectedFault(host::Operation::FlushFileBuffers, ERROR_WRITE_FAULT))
         return FALSE;
-    }
     int fd = DescriptorOf(file);
     if (fd < 0 || fsync(fd) != 0) {
         SetError(fd < 0 ? ERROR_INVALID_HANDLE : ErrorOf(errno));
@@ -462,18 +481,12 @@ BOOL WINAPI CloseHandle(HANDLE object)
 
 BOOL WINAPI MoveFileA(LPCSTR existing, LPCSTR newName)
 {
-    if (host::FaultDue(host::Operation::MoveFile)) {
-        SetError(ERROR_ACCESS_DENIED);
+    if (InjectedFault(host::Operation::MoveFile, ERROR_ACCESS_DENIED))
         return FALSE;
-    }
-    Resolved from = Resolve(existing);
-    if (!from.ok)
-        return FALSE;
+    Resolved from;
     struct stat info;
-    if (!from.exists || lstat(from.path().c_str(), &info) != 0) {
-        SetError(ERROR_FILE_NOT_FOUND);
+    if (!ResolveExisting(existing, from, info))
         return FALSE;
-    }
     if (IsOpen(info)) {
         SetError(ERROR_SHARING_VIOLATION);
         return FALSE;
@@ -520,18 +533,12 @@ BOOL WINAPI MoveFileA(LPCSTR existing, LPCSTR newName)
 
 BOOL WINAPI DeleteFileA(LPCSTR name)
 {
-    if (host::FaultDue(host::Operation::DeleteFile)) {
-        SetError(ERROR_ACCESS_DENIED);
+    if (InjectedFault(host::Operation::DeleteFile, ERROR_ACCESS_DENIED))
         return FALSE;
-    }
-    Resolved r = Resolve(name);
-    if (!r.ok)
-        return FALSE;
+    Resolved r;
     struct stat info;
-    if (!r.exists || lstat(r.path().c_str(), &info) != 0) {
-        SetError(ERROR_FILE_NOT_FOUND);
+    if (!ResolveExisting(name, r, info))
         return FALSE;
-    }
     // A directory is not a file; a read-only file stays (Win32's read-only attribute).
     if (S_ISDIR(info.st_mode) || (S_ISREG(info.st_mode) && !(info.st_mode & S_IWUSR))) {
         SetError(ERROR_ACCESS_DENIED);
@@ -553,19 +560,13 @@ BOOL WINAPI DeleteFileA(LPCSTR name)
 // four attributes are the file system's own.
 DWORD WINAPI GetFileAttributesA(LPCSTR name)
 {
-    if (host::FaultDue(host::Operation::GetFileAttributes)) {
-        SetError(ERROR_ACCESS_DENIED);
-        return INVALID_FILE_ATTRIBUTES;
-    }
-    Resolved r = Resolve(name);
-    if (!r.ok)
+    if (InjectedFault(host::Operation::GetFileAttributes, ERROR_ACCESS_DENIED))
         return INVALID_FILE_ATTRIBUTES;
     // A symbolic link answers for the file it names, as under Wine; a dangling one is no file.
+    Resolved r;
     struct stat info;
-    if (!r.exists || stat(r.path().c_str(), &info) != 0) {
-        SetError(ERROR_FILE_NOT_FOUND);
+    if (!ResolveExisting(name, r, info, true))
         return INVALID_FILE_ATTRIBUTES;
-    }
     if (S_ISDIR(info.st_mode))
         return FILE_ATTRIBUTE_DIRECTORY;
     DWORD attributes = FILE_ATTRIBUTE_ARCHIVE;
@@ -583,19 +584,13 @@ DWORD WINAPI GetFileAttributesA(LPCSTR name)
 // attributes) of a regular file; a symbolic link is never followed.
 BOOL WINAPI SetFileAttributesA(LPCSTR name, DWORD attributes)
 {
-    if (host::FaultDue(host::Operation::SetFileAttributes)) {
-        SetError(ERROR_ACCESS_DENIED);
+    if (InjectedFault(host::Operation::SetFileAttributes, ERROR_ACCESS_DENIED))
         return FALSE;
-    }
-    Resolved r = Resolve(name);
-    if (!r.ok)
-        return FALSE;
-    if (!r.exists) {
-        SetError(ERROR_FILE_NOT_FOUND);
-        return FALSE;
-    }
-    int fd = open(r.path().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    Resolved r;
     struct stat info;
+    if (!ResolveExisting(name, r, info))
+        return FALSE;
+    int fd = open(r.path().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         SetError(fd < 0 && errno != ELOOP ? ErrorOf(errno) : ERROR_ACCESS_DENIED);
         if (fd >= 0)
