@@ -23,8 +23,7 @@ static bool PatchTarget(TargetFile target, void (*patch)())
 
 int InstallDrivers()
 {
-    ClearCommandBuffers();
-    RecoverTargets();
+    RecoverTargets(); // and the four buffers are empty
     if (IsChipsetChecked() == BST_CHECKED) {
         if (!PatchTarget(MACHINE_INF, PatchMachineInf))
             return 0;
