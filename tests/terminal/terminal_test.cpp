@@ -157,8 +157,13 @@ protected:
             screen = Capture();
             if (seen)
                 *seen = screen;
-            if (ready(screen))
-                return ::testing::AssertionSuccess();
+            // A capture can fall in the middle of a repaint: the screen counts
+            // once a second look a moment later shows the same rows.
+            if (ready(screen)) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(40));
+                if (Capture().rows == screen.rows)
+                    return ::testing::AssertionSuccess();
+            }
             if (std::chrono::steady_clock::now() > end)
                 return ::testing::AssertionFailure() << "no " << what << " on the screen:\n" << screen.Text();
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
