@@ -5,8 +5,10 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 
 sanitizers="-fsanitize=address,undefined -fno-sanitize-recover=undefined"
+# GCC's -Wmaybe-uninitialized gives false alarms under -fsanitize=address (in
+# libstdc++'s <regex> here); the plain build keeps the warning.
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLOVEX_BENCH=OFF \
-  -DCMAKE_CXX_FLAGS="$sanitizers -fno-omit-frame-pointer" \
+  -DCMAKE_CXX_FLAGS="$sanitizers -fno-omit-frame-pointer -Wno-maybe-uninitialized" \
   -DCMAKE_EXE_LINKER_FLAGS="$sanitizers" >/dev/null
 cmake --build build-asan -j2
 
