@@ -2,6 +2,7 @@
 // behind their buttons, and the restart offered at Exit.
 #include "app/main.h"
 #include "state/state.h"
+#include "state/messages.h"
 #include "commands/commands.h"
 #include "res/resource.h"
 
@@ -12,8 +13,8 @@ static bool CommandRunning;
 static void ExitDialog(HWND dialog)
 {
     if (RestartFlag &&
-        MessageBoxA(NULL, "You must restart your computer.\n Do you want to restart your computer now?", "Finish",
-                    MB_YESNO) == IDYES)
+        ShowMessage("You must restart your computer.\n Do you want to restart your computer now?", "Finish",
+                    MB_YESNO, IDNO) == IDYES)
         ExitWindowsEx(EWX_REBOOT, 0);
     EndDialog(dialog, 1);
 }
@@ -25,8 +26,8 @@ static void InitDialog(HWND dialog)
     if (length == 0 || length >= WINDOWS_DIRECTORY_SIZE) {
         // Every path is built on this directory: never on an empty or cut one.
         WindowsDirectory[0] = '\0';
-        MessageBoxA(NULL, "Can't find the Windows directory", "File Open Error", MB_OK | MB_ICONERROR);
-        ExitProcess(1);
+        ShowMessage("Can't find the Windows directory", "File Open Error", MB_OK | MB_ICONERROR);
+        ExitProgram(1);
     }
     SendDlgItemMessageA(dialog, IDC_CHIPSET, BM_SETCHECK, BST_CHECKED, 0);
     SendDlgItemMessageA(dialog, IDC_USB, BM_SETCHECK, BST_CHECKED, 0);
@@ -62,9 +63,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
     (void)commandLine;
     (void)show;
     if (GetPlatformKind() == OTHER_PLATFORM &&
-        MessageBoxA(NULL, " The OS is not Windows 95 system.\n Continue, anyway?", "Warning",
-                    MB_YESNO | MB_ICONINFORMATION) == IDNO)
-        return 0;
+        ShowMessage(" The OS is not Windows 95 system.\n Continue, anyway?", "Warning",
+                    MB_YESNO | MB_ICONINFORMATION, IDNO) == IDNO)
+        return EndRun(0);
     DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), NULL, MainDialogProc, 0);
-    return 0;
+    return EndRun(0);
 }

@@ -326,6 +326,15 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
             return INVALID_HANDLE_VALUE;
         }
         open_flags |= O_CREAT | O_TRUNC | O_NOFOLLOW;
+    } else if (disposition == OPEN_ALWAYS) {
+        // An existing file is opened as it is, a missing one made empty; a
+        // read-only file is refused for writing, even to root.
+        if (present && (S_ISDIR(info.st_mode) ||
+                        ((access & GENERIC_WRITE) && S_ISREG(info.st_mode) && !(info.st_mode & S_IWUSR)))) {
+            SetError(ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
+        open_flags |= O_CREAT | O_NOFOLLOW;
     } else if (disposition != OPEN_EXISTING) {
         SetError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
@@ -350,9 +359,12 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
         return INVALID_HANDLE_VALUE;
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    if (disposition == CREATE_ALWAYS)
+    if (disposition == CREATE_ALWAYS || (disposition == OPEN_ALWAYS && (access & GENERIC_WRITE)))
         NoteChange(name);
-    return NewHandle({fd, info.st_dev, info.st_ino, access, share});
+    HANDLE handle = NewHandle({fd, info.st_dev, info.st_ino, access, share});
+    if (disposition == OPEN_ALWAYS && present)
+        SetError(ERROR_ALREADY_EXISTS); // as Windows tells it
+    return handle;
 }
 
 BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, void *overlapped)
