@@ -171,4 +171,9 @@ LONG WINAPI RegDeleteKeyA(HKEY key, LPCSTR subKey);
 LONG WINAPI RegCloseKey(HKEY key);
 #endif
 
+// Of the program's own, on both platforms (windows/startup.cpp,
+// host/system.cpp): whether another Plovex.exe runs. With `bringItForward`
+// the other one's dialog is restored and brought to the front.
+bool AnotherInstanceRuns(bool bringItForward);
+
 #endif
