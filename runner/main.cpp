@@ -85,15 +85,16 @@ void SetUpHost(const Options &options)
     CheckRunnerFile("script", options.script, options.driveC);
 
     // With /S or /U the program opens no dialog and no box: nothing to script.
+    // Bad switches and /? show one OK box and end.
     Switches switches;
-    ReadSwitches(options.commandLine.c_str(), switches);
-    bool unattended = switches.command != 0;
+    bool good = ReadSwitches(options.commandLine.c_str(), switches);
+    bool unattended = switches.command != 0, dialog = good && !unattended && !switches.help;
     if (unattended && !options.script.empty())
         throw RunnerError{"--script: the command line runs Plovex unattended (/S or /U), without a dialog to script"};
-    Terminal = !unattended && options.script.empty() && isatty(0);
+    Terminal = dialog && options.script.empty() && isatty(0);
     if (Terminal)
         HoldBoxes();
-    else if (!unattended)
+    else if (dialog)
         ReadScript(options.script, os == "nt" || os == "win32s");
     if (!options.log.empty() && !OpenLog(options.log))
         throw RunnerError{"log " + options.log + ": cannot be written"};
