@@ -92,7 +92,7 @@ TEST(Unattended, EachSwitchSetGivesItsCodeLogAndBoxesAndTheDialogsFiles)
          {USB_KEYS, Updated, Restarted, "Exit code 0"}, {}}, // the dialog would not ask; a file was made
         {"/U" + L, INSTALLED, {}, "", "uninstall\nexit\nno\n", 0,
          {CHIPSET_KEYS, USB_KEYS, Uninstalled, Finish + " [No]", "Exit code 0"}, {}},
-        {"/U" + L, EARLIER_LOG, {}, "", "uninstall\nexit\nno\n", 4,
+        {"/U /L:\"C:\\" + Log + "\"", EARLIER_LOG, {}, "", "uninstall\nexit\nno\n", 4,
          {CHIPSET_KEYS, "File Open Error: Can't find C:\\WINDOWS\\inf\\usb.inf", Finish + " [No]", "Exit code 4"}, {}},
         {"/S" + L, BACKUP_FOLDER, {}, "", "install\nexit\nno\n", 4,
          {CHIPSET_KEYS, "rename error: Install Failure", Finish + " [No]", "Exit code 4"}, {}},
