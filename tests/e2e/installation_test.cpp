@@ -43,11 +43,14 @@ bool Has(const std::string &text, const std::string &what)
 
 // SYSTEM.DAT found in any letter case and used without --registry; its copy
 // SYSTEM.PLX is made once and never overwritten; --registry none leaves it be.
+// The hive is one the running Windows 95 saved, as on an installation: after
+// the two groups its headers and data blocks are byte for byte what Windows
+// 95's own deletion of the 24 keys left, flags included.
 TEST(Installation, ItsOwnSystemDatIsUsedAndItsUntouchedCopyKept)
 {
     Sample c;
     unlink(c.Path("SYSTEM.REG").c_str());
-    const std::string original = Hive("B.DAT");
+    const std::string original = Hive("live/LIVE.DAT");
     c.Write("WINDOWS/system.dat", original);
     chmod(c.Path("WINDOWS/system.dat").c_str(), 0444);
 
@@ -72,8 +75,14 @@ TEST(Installation, ItsOwnSystemDatIsUsedAndItsUntouchedCopyKept)
     PlovexRun third = c.Plovex(Install);
     EXPECT_EQ(third.code, 0) << third.err;
     EXPECT_EQ(c.Read("WINDOWS/system.plx"), original) << "a later run overwrote the untouched copy";
-    EXPECT_EQ(KeysOf(c.Read("WINDOWS/system.dat")), KeysOf(Hive("B-deletes/24.DAT")))
+    const std::string result = c.Read("WINDOWS/system.dat"), windows = Hive("live/deletes/24.DAT");
+    EXPECT_EQ(KeysOf(result), KeysOf(windows))
         << "the keys are not those Windows 95 leaves after deleting the 24 device keys";
+    uint32_t dataAt;
+    memcpy(&dataAt, &windows[0x08], 4);
+    EXPECT_TRUE(result.compare(0, 0x40, windows, 0, 0x40) == 0) << "the headers are not Windows 95's";
+    EXPECT_TRUE(result.compare(dataAt, std::string::npos, windows, dataAt, std::string::npos) == 0)
+        << "the data blocks are not Windows 95's";
 }
 
 // A damaged or truncated hive is refused before anything is written.
