@@ -34,7 +34,7 @@ const int TARGETS = 3;
 const char *const OperationNames[] = {"CreateFile",       "ReadFile",          "WriteFile",
                                       "FlushFileBuffers", "CloseHandle",       "MoveFile",
                                       "DeleteFile",       "GetFileAttributes", "SetFileAttributes",
-                                      "RegistryWrite"};
+                                      "RegistryWrite",    "ImageWrite"};
 static_assert(sizeof OperationNames / sizeof *OperationNames == (size_t)host::Operation::Count,
               "a name for every operation the host can fail");
 
