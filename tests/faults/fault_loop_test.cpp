@@ -327,6 +327,8 @@ TEST_F(FaultLoop, EveryFailedCallLeavesEachTextOldOrNewAndTheRegistryWhole)
     std::string summary;
     for (int op = 0; op < (int)host::Operation::Count; op++) {
         host::Operation operation = (host::Operation)op;
+        if (operation == host::Operation::ImageWrite)
+            continue; // a folder has no image to write into
         int n = 1;
         for (;; n++) {
             Scratch scratch;
