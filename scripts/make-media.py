@@ -6,6 +6,8 @@ old PCs and in emulators:
   plovex-VERSION.img  a 1.44 MB FAT12 floppy image (volume label PLOVEX), by mtools
   plovex-VERSION.iso  an ISO 9660 level 1 CD image (volume PLOVEX; Rock Ridge for
                       Linux, which Windows ignores), by xorriso
+  SHA256SUMS          the three files' SHA-256 sums, as sha256sum writes them, for a
+                      user to check a download with: sha256sum -c SHA256SUMS
 
 README.TXT is the project's docs/README.TXT with the version and the text of
 LICENSE filled in, in CR LF line ends and plain ASCII. The same inputs give the
@@ -15,6 +17,7 @@ derived from it.
 
 Usage: make-media.py OUTPUT_FOLDER PLOVEX.EXE README.TXT VERSION SOURCE_FOLDER
 """
+import hashlib
 import os
 import shutil
 import subprocess
@@ -76,9 +79,10 @@ def main():
     paths = [os.path.join(stage, name) for name in FILES]
 
     base = os.path.join(out, 'plovex-' + version)
-    for suffix in ('.zip', '.img', '.iso'):
-        if os.path.exists(base + suffix):
-            os.remove(base + suffix)
+    sums = os.path.join(out, 'SHA256SUMS')
+    for path in (base + '.zip', base + '.img', base + '.iso', sums):
+        if os.path.exists(path):
+            os.remove(path)
 
     with zipfile.ZipFile(base + '.zip', 'w') as archive:
         for name, path in zip(FILES, paths):
@@ -94,6 +98,11 @@ def main():
     run(['mcopy', '-i', base + '.img', '-m'] + paths + ['::'], env)
 
     run(['xorriso', '-as', 'mkisofs', '-iso-level', '1', '-r', '-V', 'PLOVEX', '-o', base + '.iso', stage], env)
+
+    with open(sums, 'w') as f:
+        for suffix in ('.zip', '.img', '.iso'):
+            with open(base + suffix, 'rb') as medium:
+                f.write('%s  %s\n' % (hashlib.sha256(medium.read()).hexdigest(), os.path.basename(base + suffix)))
 
 
 if __name__ == '__main__':
