@@ -290,10 +290,9 @@ def check_version(data):
     # The release is the one the caption names: "R1.03" is major 1, minor 3.
     release = DIALOG['caption'].rsplit(' R', 1)[1]
     major, minor = (int(part) for part in release.split('.'))
-    file_ms, file_ls, product_ms, product_ls, _, flags, system, kind = struct.unpack_from('<8I', fixed, 8)
+    file_ms, file_ls, product_ms, product_ls = struct.unpack_from('<4I', fixed, 8)
     check((file_ms, file_ls) == (product_ms, product_ls) == (major << 16 | minor, 0),
           'file and product version %d.%d.%d.%d' % (file_ms >> 16, file_ms & 0xFFFF, file_ls >> 16, file_ls & 0xFFFF))
-    check((flags, system, kind) == (0, 4, 1), 'a release application for 32-bit Windows')
 
     block = '%04X%04X' % (VERSION_LANGUAGE, VERSION_CODE_PAGE)
     blocks = {path[2] for path in values if path[1:2] == ('StringFileInfo',) and len(path) == 3}
@@ -307,7 +306,6 @@ def check_version(data):
     missing = [name for name in VERSION_STRINGS if not strings.get(name)]
     check(not missing, 'every string there and NUL-terminated%s' % (': not ' + ', '.join(missing) if missing else ''))
     check(strings.get('FileVersion') == strings.get('ProductVersion') == release, 'version strings %s' % release)
-    check(strings.get('OriginalFilename') == 'Plovex.exe', 'original file name Plovex.exe')
     copyright = strings.get('LegalCopyright') or ''
     check('The plovex developers' in copyright and 'MIT' in copyright, 'copyright names the holders and the license')
     check(values.get(('VS_VERSION_INFO', 'VarFileInfo', 'Translation')) ==
