@@ -1,8 +1,9 @@
 // Arbitrary bytes as a Windows 9x hive (SYSTEM.DAT): Load must refuse them
 // with a reason or take them, and never read outside them. When it takes them,
 // a few keys are deleted: each deletion must report whether the key was there,
-// a missing key must change nothing, and the changed hive must load again with
-// exactly its keys before less the deleted subtrees, in the same order.
+// a missing key must change nothing, the flags must be those the running
+// Windows 95 insists on, and the changed hive must load again with exactly its
+// keys before less the deleted subtrees, in the same order.
 #include "platform/host/hive.h"
 #include "tests/models.h"
 
@@ -70,6 +71,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             Fail("deleting a missing key changed the hive", key);
         if (hive::KeyExists(hive, key))
             Fail("a deleted key is still there", key);
+        std::string flags = HiveFlagsFault(before, hive.bytes);
+        if (!flags.empty())
+            Fail(flags.c_str(), key);
     }
 
     std::vector<std::string> expected;

@@ -1,6 +1,6 @@
 // What the program does to bytes, coded a second time for the tests and the
-// fuzz targets: text mode over an INF text, and the key blocks of a REGEDIT4
-// file. The program's own codings (inf/linestream.cpp,
+// fuzz targets: text mode over an INF text, the key blocks of a REGEDIT4
+// file, and the flags the running Windows 95 insists on in a hive. The program's own codings (inf/linestream.cpp,
 // platform/host/registry.cpp) are held against these, so none of them may be
 // taken from there. A plain header, like tests/scratch.h.
 #ifndef PLOVEX_TESTS_MODELS_H
@@ -84,6 +84,44 @@ inline std::string WithoutKeys(const std::string &text, const std::vector<std::s
                 break;
             }
     return kept.append(text, from, std::string::npos);
+}
+
+// What the running Windows 95 checks in a hive after keys were deleted from
+// it offline (`before` and `after`, hives that load): the RGKN flags (the dword
+// at 0x30) without bit 0x4 once the key table has changed, else RegLoadKey
+// refuses the hive; the flags of each RGDB block (low word at +0x0C) without
+// bit 0x4 once the block has changed, else RegFlushKey refuses to write it; an
+// unchanged block keeps its flags. Empty when all holds, else what is wrong.
+inline std::string HiveFlagsFault(const std::string &before, const std::string &after)
+{
+    auto get = [](const std::string &bytes, size_t at, int size) {
+        unsigned value = 0;
+        for (int i = size - 1; i >= 0; i--)
+            value = value << 8 | (at + i < bytes.size() ? (unsigned char)bytes[at + i] : 0);
+        return value;
+    };
+    if (before.size() != after.size() || after.size() < 0x40)
+        return "the deletion changed the size of the hive";
+    size_t blocksAt = get(after, 0x08, 4), count = get(after, 0x10, 2);
+    if (blocksAt < 0x40 || blocksAt > after.size())
+        return "the first RGDB block lies outside the file";
+    if (before.compare(0x40, blocksAt - 0x40, after, 0x40, blocksAt - 0x40) != 0 && (get(after, 0x30, 4) & 4))
+        return "the key table changed and the RGKN flags keep bit 0x4";
+    size_t at = blocksAt;
+    for (size_t number = 0; number < count && at + 0x20 <= after.size(); number++) {
+        size_t size = get(after, at + 4, 4);
+        if (size < 0x20 || size > after.size() - at)
+            break;
+        bool changed = before.compare(at + 0x10, size - 0x10, after, at + 0x10, size - 0x10) != 0 ||
+                       before.compare(at, 0x0c, after, at, 0x0c) != 0;
+        unsigned flags = get(after, at + 0x0c, 2), old = get(before, at + 0x0c, 2);
+        if (changed && (flags & 4))
+            return "RGDB block " + std::to_string(number) + " changed and its flags keep bit 0x4";
+        if (!changed && flags != old)
+            return "the flags of the unchanged RGDB block " + std::to_string(number) + " changed";
+        at += size;
+    }
+    return "";
 }
 
 #endif

@@ -8,9 +8,10 @@
 
 namespace host {
 
-// The counted operations; RegistryWrite is each step of writing the registry file back.
+// The counted operations; RegistryWrite is each step of writing the registry
+// file back, ImageWrite each write into a disk image that stands for drive C:.
 enum class Operation { CreateFile, ReadFile, WriteFile, FlushFileBuffers, CloseHandle, MoveFile, DeleteFile,
-                       GetFileAttributes, SetFileAttributes, RegistryWrite, Count };
+                       GetFileAttributes, SetFileAttributes, RegistryWrite, ImageWrite, Count };
 
 // Makes the n-th call from now (1-based) of one operation fail; n = 0 disarms.
 // One fault is armed at a time; each operation counts its own calls.

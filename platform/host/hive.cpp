@@ -1,7 +1,8 @@
 // The Windows 9x registry hive ("CREG") in memory: Load checks every structure
 // before anything trusts an offset, and DeleteKey changes exactly the fields
-// Windows 95's own RegDeleteKeyA changes, learnt by comparing hives Windows 95
-// wrote before and after deleting keys (tests/fixtures/creg).
+// Windows 95's own deletion changes, learnt by comparing hives Windows 95 wrote
+// before and after deleting keys (tests/fixtures/creg): hives built by its
+// real-mode REGEDIT, and hives written by the running registry (live/).
 #include "platform/host/hive.h"
 
 #include <stdio.h>
@@ -28,6 +29,7 @@ const uint32_t KnAt = HeaderSize;
 const uint32_t KnSize = 0x04;  // of the whole area, its 32-byte header included
 const uint32_t KnRoot = 0x08;  // the root's entry
 const uint32_t KnFree = 0x0c;  // the first free run of entries
+const uint32_t KnFlags = 0x10; // see "The flags" below
 const uint32_t KnHeaderSize = 0x20;
 
 // Key entries lie end to end in the RGKN's first 8 KiB from just after its
@@ -56,6 +58,7 @@ const uint32_t None = 0xffffffff;    // the end of every link and list
 // field where a key record keeps its bytes in use.
 const uint32_t BlockSize = 0x04;
 const uint32_t BlockUnused = 0x08;      // bytes in free records
+const uint32_t BlockFlags = 0x0c;       // 16 bits, see "The flags" below; then 16 bits: the block's number
 const uint32_t BlockFree = 0x10;        // first free record, from the block's start
 const uint32_t BlockFirstFreeId = 0x16; // 16 bits: the lowest id known to be free
 const uint32_t BlockHeaderSize = 0x20;
@@ -69,6 +72,28 @@ const uint32_t RecordValues = 0x0e;   // 16 bits
 const uint32_t RecordHeaderSize = 0x14;
 const uint32_t FreeRecordSize = 0x0c; // a free record needs its size, id and link
 const uint32_t FreeId = 0xffff;
+
+// The flags: the dword at RGKN+0x10 and the low word at RGDB+0x0C of each
+// block. What is known, from the hives Windows 95 wrote (tests/fixtures/creg,
+// live/README.md there) and from what the running Windows 95 did with them:
+// - Real-mode REGEDIT writes 0x8 in every one of them. The running registry
+//   writes 0xF (RegSaveKey) or 0xD (when it rewrites a block or the key table
+//   of a loaded hive). Bit 0x8 is always set.
+// - When REGEDIT /D deletes a key, the RGKN flags become 0x8 (0xF and 0xD
+//   alike), and each block in which it frees a record loses bit 0x4 and keeps
+//   its other bits (0xF -> 0xB, 0xD -> 0x9); a block with no freed record is
+//   not touched.
+// - The running Windows 95 refuses to load a hive whose RGKN flags keep bit 0x4
+//   while entries have been freed (RegLoadKey: ERROR_BADDB, and "Registry
+//   Problem" at boot), and refuses to write a block that keeps bit 0x4 after a
+//   record in it was freed (RegFlushKey: ERROR_REGISTRY_CORRUPT). Bits 0x1 and
+//   0x2 change nothing it was seen to do.
+// Inferred, not shown: bit 0x4 says "packed: nothing was ever freed here",
+// which the running registry trusts when it allocates. A deletion writes what
+// REGEDIT /D writes: the RGKN flags 0x8, and bit 0x4 cleared in each block it
+// frees a record in.
+const uint32_t KnFlagsAfterDelete = 0x8;
+const uint32_t PackedBit = 0x4;
 
 // A value in a key record, after the key's name: type, a word of no known
 // use, the sizes of name and data (16 bits each), the name, the data.
@@ -391,6 +416,8 @@ struct Checker {
             uint32_t size = Field(run, EntryRunSize);
             if (Field(run, EntryType) != FreeRun || size < EntrySize || size > knSize - run)
                 return Fail(where + " is not marked free or its size " + Hex(size) + " does not fit the RGKN");
+            if (size > EntrySize)
+                hive.wideRuns.push_back(run);
             for (uint32_t slot = Slot(run); slot < slotState.size() && EntryOf(slot) < run + size; slot++) {
                 if (slotState[slot] != SlotFree)
                     return Fail(where + " covers " +
@@ -461,9 +488,9 @@ void SubtreeAfterSubkeys(const Hive &hive, uint32_t first, std::vector<uint32_t>
 }
 
 // Puts a key's entry at the head of the RGKN free list as a run of one entry,
-// and its data record at the head of its block's free list. Windows 95 also
-// overwrites the entry's links and record number with bytes of no meaning;
-// those are left as they were.
+// and its data record at the head of its block's free list; the block is no
+// longer packed. Windows 95 also overwrites the entry's links and record
+// number with bytes of no meaning; those are left as they were.
 void Free(Hive &hive, uint32_t entry)
 {
     std::string &bytes = hive.bytes;
@@ -485,6 +512,27 @@ void Free(Hive &hive, uint32_t entry)
     Put32(bytes, block + BlockUnused, Get32(bytes, block + BlockUnused) + Get32(bytes, record + RecordSize));
     if (id < Get16(bytes, block + BlockFirstFreeId))
         Put16(bytes, block + BlockFirstFreeId, id);
+    Put16(bytes, block + BlockFlags, Get16(bytes, block + BlockFlags) & ~PackedBit);
+}
+
+// The places for entries inside a free run of more than one entry, after its
+// first: REGEDIT marks each free (0x80000000), of size 0, with 4 where a run
+// keeps its next run, and leaves the rest of the place as it was. Hives that
+// REGEDIT built carry these marks; when REGEDIT /D first deletes from a hive
+// the running registry saved (zeros there), it writes them. The running
+// registry reads hives with and without them alike.
+void MarkRunInteriors(Hive &hive)
+{
+    uint32_t knSize = Get32(hive.bytes, KnAt + KnSize);
+    for (uint32_t run : hive.wideRuns) {
+        uint32_t end = run + Field(hive, run, EntryRunSize);
+        for (uint32_t slot = SlotOf(run) + 1; EntryOf(slot) < end && EntryAt(EntryOf(slot), knSize); slot++) {
+            uint32_t at = KnAt + EntryOf(slot);
+            Put32(hive.bytes, at + EntryType, FreeRun);
+            Put32(hive.bytes, at + EntryRunSize, 0);
+            Put32(hive.bytes, at + EntryNextFree, 4);
+        }
+    }
 }
 
 void AddPaths(const Hive &hive, uint32_t parent, const std::string &prefix, std::vector<std::string> &paths)
@@ -540,6 +588,8 @@ bool DeleteKey(Hive &hive, const std::string &path)
 
     for (uint32_t entry : doomed)
         Free(hive, entry);
+    MarkRunInteriors(hive);
+    Put32(hive.bytes, KnAt + KnFlags, KnFlagsAfterDelete);
     return true;
 }
 

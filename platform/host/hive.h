@@ -19,6 +19,7 @@ struct Hive {
     std::string bytes;
     std::vector<uint32_t> blocks;  // file offset of each RGDB block
     std::vector<uint32_t> records; // per RGKN key slot: file offset of the key's data record, 0 for none
+    std::vector<uint32_t> wideRuns; // RGKN offsets of the free runs of more than one entry
 };
 
 // True when the file begins with the signature "CREG" (the first four bytes are enough).
@@ -39,13 +40,18 @@ bool Load(std::string bytes, Hive &hive, std::string &error);
 // path is the root itself; a path with an empty name in it names no key.
 bool KeyExists(const Hive &hive, const std::string &path);
 
-// Deletes the key and every key below it, as Windows 95's RegDeleteKeyA does:
-// the entries are unlinked and put on the RGKN free list, their data records
-// put on their block's free list, and every other byte stays as it was. The
-// result is Windows 95's own bytes but for one thing: where Windows 95 writes
-// bytes of no meaning over a freed entry's links and record number, they are
-// left as they were. False, with nothing changed, when there is no such key
-// (or for the root).
+// Deletes the key and every key below it, as Windows 95 does: the entries are
+// unlinked and put on the RGKN free list, their data records put on their
+// block's free list, the header flags set as Windows 95 sets them on a deletion
+// (the running Windows 95 refuses a hive with freed entries without them), the
+// places inside the free runs marked as Windows 95 marks them, and every other
+// byte stays as it was. The result is Windows 95's own bytes but for two
+// things, both bytes of no meaning that the running Windows 95 reads the same
+// either way: where Windows 95 writes such bytes over a freed entry's links and
+// record number they are left as they were, and so is the word at +8 of each
+// key entry, which REGEDIT rewrites with values of its own the first time it
+// changes a hive that the running registry saved. False, with nothing changed,
+// when there is no such key (or for the root).
 bool DeleteKey(Hive &hive, const std::string &path);
 
 // A value of a key: its type and its data as stored (a string without a

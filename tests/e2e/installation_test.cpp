@@ -43,11 +43,14 @@ bool Has(const std::string &text, const std::string &what)
 
 // SYSTEM.DAT found in any letter case and used without --registry; its copy
 // SYSTEM.PLX is made once and never overwritten; --registry none leaves it be.
+// The hive is one the running Windows 95 saved, as on an installation: after
+// the two groups its headers and data blocks are byte for byte what Windows
+// 95's own deletion of the 24 keys left, flags included.
 TEST(Installation, ItsOwnSystemDatIsUsedAndItsUntouchedCopyKept)
 {
     Sample c;
     unlink(c.Path("SYSTEM.REG").c_str());
-    const std::string original = Hive("B.DAT");
+    const std::string original = Hive("live/LIVE.DAT");
     c.Write("WINDOWS/system.dat", original);
     chmod(c.Path("WINDOWS/system.dat").c_str(), 0444);
 
@@ -72,13 +75,36 @@ TEST(Installation, ItsOwnSystemDatIsUsedAndItsUntouchedCopyKept)
     PlovexRun third = c.Plovex(Install);
     EXPECT_EQ(third.code, 0) << third.err;
     EXPECT_EQ(c.Read("WINDOWS/system.plx"), original) << "a later run overwrote the untouched copy";
-    EXPECT_EQ(KeysOf(c.Read("WINDOWS/system.dat")), KeysOf(Hive("B-deletes/24.DAT")))
+    const std::string result = c.Read("WINDOWS/system.dat"), windows = Hive("live/deletes/24.DAT");
+    EXPECT_EQ(KeysOf(result), KeysOf(windows))
         << "the keys are not those Windows 95 leaves after deleting the 24 device keys";
+    uint32_t dataAt;
+    memcpy(&dataAt, &windows[0x08], 4);
+    EXPECT_TRUE(result.compare(0, 0x40, windows, 0, 0x40) == 0) << "the headers are not Windows 95's";
+    EXPECT_TRUE(result.compare(dataAt, std::string::npos, windows, dataAt, std::string::npos) == 0)
+        << "the data blocks are not Windows 95's";
 }
 
-// A damaged or truncated hive is refused before anything is written.
+// A damaged or truncated hive is refused before anything is written, and so
+// is a hive that no rename may replace (immutable, chattr +i).
 TEST(Installation, ADamagedHiveIsRefusedAndNothingWritten)
 {
+    {
+        Sample c;
+        unlink(c.Path("SYSTEM.REG").c_str());
+        c.Write("WINDOWS/SYSTEM.DAT", Hive("B.DAT"));
+        const std::string hive = c.Path("WINDOWS/SYSTEM.DAT");
+        if (system(("chattr +i '" + hive + "' 2>/dev/null").c_str()) == 0) {
+            auto before = c.Snapshot();
+            PlovexRun run = c.Plovex(Install);
+            EXPECT_EQ(run.code, 2);
+            EXPECT_TRUE(Has(run.err, "SYSTEM.DAT: cannot be replaced: it is immutable")) << run.err;
+            EXPECT_TRUE(c.Snapshot() == before) << "a file changed";
+            EXPECT_EQ(system(("chattr -i '" + hive + "'").c_str()), 0);
+        } else {
+            printf("not checked: chattr +i needs root and a file system with the flag\n");
+        }
+    }
     const std::string whole = Hive("B.DAT");
     std::string cycle = whole; // the root's first subkey is the root itself
     uint32_t root;

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The hive module against an independent reader, libcreg (Debian's python3-libcreg).
 
-For A.DAT, B.DAT and C.DAT: the keys the module lists and every value it reads
+For A.DAT, B.DAT, C.DAT and live/LIVE.DAT (saved by the running registry): the keys the module lists and every value it reads
 are what libcreg reads. Then the 24 device keys are deleted from B.DAT, and from
 C.DAT (three RGDB blocks) together with keys in its other blocks;
 after every deletion libcreg reads the written hive as the hive before less
@@ -83,7 +83,7 @@ def within(key, top):
 
 # The module reads what libcreg reads.
 trees = {}
-for name in ("A.DAT", "B.DAT", "C.DAT"):
+for name in ("A.DAT", "B.DAT", "C.DAT", "live/LIVE.DAT"):
     path = os.path.join(fixtures, name)
     tree = trees[name] = libcreg_tree(path)
     check(run_probe("keys", path) == [key for key, _ in tree], name + ": the module's keys are not libcreg's")
@@ -116,7 +116,7 @@ for name, doomed in (("B.DAT", DEVICE_KEYS), ("C.DAT", DEVICE_KEYS + padding)):
           % (name, len(doomed), len(expected)))
 
 # The whole job on an installation: the runner finds SYSTEM.DAT itself.
-for name, marked in (("A.DAT", 52), ("B.DAT", 55), ("C.DAT", 55)) if runner else ():
+for name, marked in (("A.DAT", 52), ("B.DAT", 55), ("C.DAT", 55), ("live/LIVE.DAT", 55)) if runner else ():
     with tempfile.TemporaryDirectory() as work:
         drive, original = os.path.join(work, "C"), os.path.join(fixtures, name)
         shutil.copytree(os.path.join(sample, "WINDOWS"), os.path.join(drive, "WINDOWS"))
