@@ -294,6 +294,16 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
             return INVALID_HANDLE_VALUE;
         }
         how |= host::OPEN_CREATE | host::OPEN_NO_FOLLOW;
+    } else if (disposition == OPEN_ALWAYS) {
+        // An existing file is opened as it is, a missing one made empty; a
+        // read-only file is refused for writing.
+        if (present && (info.kind == host::EntryInfo::FOLDER ||
+                        ((access & GENERIC_WRITE) && info.kind == host::EntryInfo::FILE &&
+                         (info.attributes & FILE_ATTRIBUTE_READONLY)))) {
+            SetError(ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
+        how |= host::OPEN_NO_FOLLOW | (present ? 0u : host::OPEN_CREATE | host::OPEN_EXCLUSIVE);
     } else if (disposition != OPEN_EXISTING) {
         SetError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
@@ -313,9 +323,12 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
         SetError(ERROR_SHARING_VIOLATION);
         return INVALID_HANDLE_VALUE;
     }
-    if (disposition == CREATE_ALWAYS)
+    if (disposition == CREATE_ALWAYS || (disposition == OPEN_ALWAYS && (access & GENERIC_WRITE)))
         NoteChange(name);
-    return NewHandle({file, info.id, access, share, 0});
+    HANDLE handle = NewHandle({file, info.id, access, share, 0});
+    if (disposition == OPEN_ALWAYS && present)
+        SetError(ERROR_ALREADY_EXISTS); // as Windows tells it
+    return handle;
 }
 
 BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, void *overlapped)
