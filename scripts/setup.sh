@@ -4,7 +4,7 @@
 #
 #   scripts/setup.sh LEVEL...
 #
-#   demo        the host build of plovex: compiler, CMake, CLI11, ncurses
+#   demo        the host build of plovex: compiler, CMake, CLI11, ncurses, dtl
 #   bench       demo, and Google Benchmark
 #   package     demo, and what cpack -G DEB, lintian and the manual page check use
 #   media       Plovex.exe (MinGW-w64, Python) and its ZIP, floppy and CD images
@@ -17,7 +17,7 @@
 # and the command that installs them, and fails.
 set -euo pipefail
 
-host=(cmake make g++ libcli11-dev libncurses-dev)
+host=(cmake make g++ libcli11-dev libncurses-dev libdtl-dev)
 mingw32=(cmake make python3 g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 mingw-w64-i686-dev)
 mingw64=(g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev)
 # wine32:i386 is needed only where the kernel runs 32-bit processes (see below).
