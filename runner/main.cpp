@@ -8,6 +8,7 @@
 #include "platform/host/registry.h"
 #include "platform/host/system.h"
 #include "platform/host/ui.h"
+#include "runner/dry_run.h"
 #include "runner/errors.h"
 #include "runner/options.h"
 #include "runner/paths.h"
@@ -74,6 +75,8 @@ std::string SetUpVersion(const std::string &os, std::string &versionNumber, std:
 // Everything that can be refused is refused here, before the program runs.
 void SetUpHost(const Options &options)
 {
+    if (options.dryRun)
+        StartDryRun(); // drive C: and the registry are then seen through overlays
     host::SetDriveC(options.driveC);
     host::SetWindowsDirectory(options.windowsDir);
     std::string registry = RegistryPath(options);
@@ -137,6 +140,8 @@ int Stopped(const RunnerError &error)
     host::CloseAllHandles();
     GiveBackTerminal();
     bool changed = AnythingChanged();
+    if (changed)
+        PrintDryRun();
     std::string message = error.message;
     if (changed)
         message += "; " + ChangesSaid();
@@ -164,6 +169,7 @@ int main(int argc, char **argv)
         return runner::Stopped(error);
     }
     runner::GiveBackTerminal();
+    runner::PrintDryRun();
     if (host::RegistryWriteFailed()) {
         std::cerr << "plovex: the registry file " << host::RegistryFile()
                   << " could not be written; the device keys named above are still in it\n";

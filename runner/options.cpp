@@ -36,6 +36,13 @@ line names the registry used and the version it gave.
 One run at a time: a second run on the same Windows folder (or registry
 folder) is refused at once. --log and --script may not lie on drive C:.
 
+--dry-run: the whole run as usual (the dialog or the script, the same boxes,
+the same exit code), but nothing is written: no INF file, no registry file,
+no SYSTEM.PLX. At the end standard output shows what a run would change: a
+unified diff of each file of drive C: it would change (patch -p1 in the
+folder of drive C: applies it), then the device keys it would delete, one a
+line. The folders are locked as for a run.
+
 Exit codes:
   0, 1  as the program gives them (1: an INF file could not be opened or created)
   2     the runner's own error, found before anything was written (usage,
@@ -48,6 +55,7 @@ Exit codes:
 
 Examples:
   plovex --drive-c /mnt/win95
+  printf 'install\nexit\nno\n' | plovex --drive-c /mnt/win95 --dry-run > changes.txt
   printf 'install\nexit\nno\n' | plovex --drive-c copy-of-sample --registry copy-of-sample/SYSTEM.REG
   plovex --drive-c /mnt/win95 --command-line "/S /L:C:\PLOVEX.LOG"
 )";
@@ -73,6 +81,8 @@ bool ParseOptions(int argc, char **argv, Options &options, int &code)
     app.add_option("--command-line", options.commandLine,
                    "the command line Plovex.exe is given, such as \"/S /L:C:\\PLOVEX.LOG\" (default: none, the "
                    "dialog)");
+    app.add_flag("--dry-run", options.dryRun,
+                 "write nothing; print the changes a run would make (a diff of the files, the device keys)");
     app.set_version_flag("--version", "plovex 1.03 (host runner)");
     try {
         app.parse(argc, argv);

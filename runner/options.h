@@ -11,6 +11,7 @@ namespace runner {
 struct Options {
     std::string driveC = ".", windowsDir = "C:\\WINDOWS", os, registry, script, log;
     std::string commandLine; // Plovex.exe's own switches
+    bool dryRun = false; // nothing is written; what a run would change is printed
 };
 
 // False when there is nothing to run (--help, --version, a usage error), with

@@ -22,7 +22,7 @@ std::ofstream Log;
 bool LogOpen;
 bool Holding;          // the terminal shows the dialog
 std::string HeldBoxes; // printed after the terminal is given back
-int KeysDeleted;       // device keys whose deletion is on disk
+std::vector<std::string> Deleted; // device keys whose deletion is on disk, as the program named them
 
 void LogEvent(const std::string &json)
 {
@@ -118,7 +118,7 @@ void ReportKeyDeletion(LPCSTR key, bool found, const std::string &failure)
                   << " was not deleted: " << failure << "\n";
         event += ",\"deleted\":false,\"error\":" + JsonString(failure);
     } else if (found) {
-        KeysDeleted++;
+        Deleted.push_back(key);
     }
     LogEvent(event + "}");
 }
@@ -130,9 +130,14 @@ void ReportReboot()
     LogEvent("{\"event\":\"reboot\"}");
 }
 
+const std::vector<std::string> &KeysDeleted()
+{
+    return Deleted;
+}
+
 bool AnythingChanged()
 {
-    return !host::ChangedFiles().empty() || KeysDeleted > 0 || host::RegistryWriteFailed();
+    return !host::ChangedFiles().empty() || !Deleted.empty() || host::RegistryWriteFailed();
 }
 
 std::string ChangesSaid()
@@ -146,7 +151,7 @@ std::string ChangesSaid()
         for (size_t i = 0; i < files.size(); i++)
             said += (i ? ", " : " ") + files[i];
     }
-    return said + " and deleted " + std::to_string(KeysDeleted) + " device key" + (KeysDeleted == 1 ? "" : "s");
+    return said + " and deleted " + std::to_string(Deleted.size()) + " device key" + (Deleted.size() == 1 ? "" : "s");
 }
 
 void LogError(const std::string &message)

@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 
 #include <string>
+#include <vector>
 
 namespace runner {
 
@@ -25,6 +26,10 @@ void LogStart(const std::string &os, const std::string &versionNumber, const std
 void ReportBox(LPCSTR text, LPCSTR caption, UINT type, int answer);
 void ReportKeyDeletion(LPCSTR key, bool found, const std::string &failure); // a host::RegistryDeleteHandler
 void ReportReboot();                                                         // a host::RebootHandler
+
+// The device keys deleted so far, as the program named them ("Enum\PCI\VEN_..."),
+// each once, in order; a key the registry file kept is not among them.
+const std::vector<std::string> &KeysDeleted();
 
 // Whether the program had changed anything: a file, a device key, or the
 // registry file by a failed write.

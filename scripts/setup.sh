@@ -4,20 +4,20 @@
 #
 #   scripts/setup.sh LEVEL...
 #
-#   demo        the host build of plovex: compiler, CMake, CLI11, ncurses
+#   demo        the host build of plovex: compiler, CMake, CLI11, ncurses, dtl
 #   bench       demo, and Google Benchmark
 #   package     demo, and what cpack -G DEB, lintian and the manual page check use
 #   media       Plovex.exe (MinGW-w64, Python) and its ZIP, floppy and CD images
 #   screenshot  Plovex.exe under Wine on a virtual X server (Xvfb, ImageMagick)
 #   test        everything scripts/test.sh runs: all of the above but the
 #               screenshot, and GoogleTest, tmux, clang, Wine, libcreg (the
-#               independent hive reader) and mkfs.fat
+#               independent hive reader), mkfs.fat and patch
 #
 # As root it installs what is missing; otherwise it names the missing packages
 # and the command that installs them, and fails.
 set -euo pipefail
 
-host=(cmake make g++ libcli11-dev libncurses-dev)
+host=(cmake make g++ libcli11-dev libncurses-dev libdtl-dev)
 mingw32=(cmake make python3 g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 mingw-w64-i686-dev)
 mingw64=(g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev)
 # wine32:i386 is needed only where the kernel runs 32-bit processes (see below).
@@ -33,7 +33,7 @@ add_level() {
     screenshot) packages+=("${mingw32[@]}" "${mingw64[@]}" "${wine[@]}" xvfb x11-apps imagemagick) ;;
     test) add_level bench; add_level package; add_level media
           packages+=(libgtest-dev libgmock-dev tmux clang-14 libclang-rt-14-dev "${mingw64[@]}" "${wine[@]}"
-                     python3-libcreg libcreg-utils dosfstools) ;;
+                     python3-libcreg libcreg-utils dosfstools patch) ;;
     *) echo "setup: unknown level '$1' (demo, bench, package, media, screenshot, test)" >&2; exit 2 ;;
   esac
 }

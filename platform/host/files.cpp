@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 #include "platform/host/faulthook.h"
 #include "platform/host/files.h"
+#include "platform/host/overlay.h"
 #include "platform/host/registry.h"
 #include "platform/host/storage.h"
 
@@ -208,19 +209,24 @@ namespace host {
 
 void SetDriveC(const std::string &folder)
 {
-    DriveC = &HostStore();
+    DriveC = &SeenByRun(HostStore());
     DriveCRoot = folder.empty() ? "." : folder;
 }
 
 void SetDriveCStore(Store &store)
 {
-    DriveC = &store;
+    DriveC = &SeenByRun(store);
     DriveCRoot = "";
 }
 
 Store &DriveCStore()
 {
     return *DriveC;
+}
+
+std::string DriveCRootPath()
+{
+    return DriveCRoot;
 }
 
 std::string HostPath(const std::string &windowsPath)

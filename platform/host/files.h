@@ -19,8 +19,10 @@ void SetDriveC(const std::string &folder);
 // A store whose root is drive C: (a disk image's volume); the caller keeps it
 // alive while it is in use.
 void SetDriveCStore(Store &store);
-// The store that holds drive C: now.
+// The store that holds drive C: now (in a dry run, the overlay in front of it).
 Store &DriveCStore();
+// The store path of C:\ itself: the folder on the host, "" in an image.
+std::string DriveCRootPath();
 
 // The store path of a Win32 path (on a folder, its host path): each existing
 // component as the store spells it, a missing last one as written. Empty when

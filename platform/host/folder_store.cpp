@@ -260,26 +260,41 @@ public:
         return ok;
     }
 
+    bool CanReplace(const std::string &path, std::string &why) override { return Replaceable(path, true, why); }
+    bool CanReplaceWithoutWriting(const std::string &path, std::string &why) override
+    {
+        return Replaceable(path, false, why);
+    }
+
     // The new file and the rename into place must both be possible: the folder
     // takes a new file (a replacement left by an interrupted run is ours to
     // remove), and the file is neither immutable nor append-only (chattr +i,
-    // +a), which no rename may replace.
-    bool CanReplace(const std::string &path, std::string &why) override
+    // +a), which no rename may replace. Without `probe` nothing is written:
+    // the kernel is asked whether this process may write the folder (its
+    // permissions, a read-only mount, an immutable folder), and a replacement
+    // left behind is only looked at.
+    bool Replaceable(const std::string &path, bool probe, std::string &why)
     {
         std::string replacement = ReplacementOf(path);
         struct stat left;
-        if (lstat(replacement.c_str(), &left) == 0 && (!S_ISREG(left.st_mode) || unlink(replacement.c_str()) != 0)) {
+        if (lstat(replacement.c_str(), &left) == 0 &&
+            (!S_ISREG(left.st_mode) || (probe && unlink(replacement.c_str()) != 0))) {
             why = "cannot be replaced: " + replacement + " is in the way";
             return false;
         }
-        int fd = open(replacement.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd < 0) {
+        int fd = -1;
+        bool takesNewFile = probe ? (fd = open(replacement.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                               0600)) >= 0
+                                  : faccessat(AT_FDCWD, FolderOf(path).c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+        if (!takesNewFile) {
             why = "cannot be replaced: its folder does not take the new file " + replacement + " (" +
                   strerror(errno) + ")";
             return false;
         }
-        close(fd);
-        unlink(replacement.c_str());
+        if (probe) {
+            close(fd);
+            unlink(replacement.c_str());
+        }
         fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         int flags = 0;
         bool fixed = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL));

@@ -13,6 +13,7 @@
 // file lies in a store (storage.h): the host's file system, or the disk image
 // that holds drive C:.
 #include "platform/host/hive.h"
+#include "platform/host/overlay.h"
 #include "platform/host/registry.h"
 
 #include <errno.h>
@@ -246,8 +247,9 @@ HKEY const RootHandle = HKEY_LOCAL_MACHINE;
 
 namespace host {
 
-bool LoadRegistry(const std::string &path, std::string &error, Store &store)
+bool LoadRegistry(const std::string &path, std::string &error, Store &given)
 {
+    Store &store = SeenByRun(given); // a dry run reads and writes the file through its overlay
     std::string real, bytes;
     host::EntryInfo info;
     UseEmptyRegistry();

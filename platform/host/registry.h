@@ -17,8 +17,9 @@
 
 namespace host {
 
-// Loads a file from a store (the host's file system unless told otherwise); a
-// symbolic link is followed to the file it names. False, with no registry in
+// Loads a file from a store (the host's file system unless told otherwise; in
+// a dry run through its overlay, overlay.h); a symbolic link is followed to the
+// file it names. False, with no registry in
 // use and `error` naming the file, the line or the place and the reason, for a
 // file that cannot be read, parsed or later replaced (a read-only REGEDIT4
 // file, a folder that takes no new file, an immutable file).

@@ -3,6 +3,7 @@
 #include "platform/host/reset.h"
 #include "platform/host/faults.h"
 #include "platform/host/files.h"
+#include "platform/host/overlay.h"
 #include "platform/host/registry.h"
 #include "platform/host/system.h"
 #include "platform/host/ui.h"
@@ -13,6 +14,7 @@ void Reset()
 {
     CloseAllHandles();
     ForgetChangedFiles();
+    EndDryRun(); // drive C: and the registry are set afresh below
     SetDriveC(".");
     SetOs(Os::Win95);
     SetVersionFails(false);

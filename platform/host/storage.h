@@ -97,6 +97,9 @@ public:
     // Whether `path` can be given new contents later by WriteWhole; `why` says
     // what stands in the way. Nothing is left changed.
     virtual bool CanReplace(const std::string &path, std::string &why) = 0;
+    // CanReplace's answer found without writing anything, for a dry run. A
+    // store whose CanReplace writes (a probe file) gives its own.
+    virtual bool CanReplaceWithoutWriting(const std::string &path, std::string &why) { return CanReplace(path, why); }
     // Gives `path` the contents `pieces` (one after another), durably, with the
     // mode, owner and attributes of `like` (an existing file). Without
     // `replace` the path must not exist yet (EEXIST). `failure` names the step
