@@ -91,7 +91,7 @@ bool ReadBootSector(Disk &disk, const Partition &partition, Volume &volume, std:
         return (error = "a FAT volume whose FATs and root folder leave no room for data", false);
     uint64_t clusters = (total - meta) / sectorsPerCluster;
     int bits = clusters < 4085 ? 12 : clusters < 65525 ? 16 : 32;
-    if ((bits == 32) != (fatSize16 == 0 && rootEntries == 0))
+    if (bits == 32 ? fatSize16 != 0 || rootEntries != 0 : fatSize16 == 0 || rootEntries == 0)
         return (error = "a FAT volume whose boot sector has the layout of another FAT type than its " +
                         std::to_string(clusters) + " clusters make it", false);
     if (clusters > 0x0FFFFFF5 - 1)

@@ -31,15 +31,20 @@ bool IsExtendedType(uint8_t type)
     return type == 0x05 || type == 0x0F || type == 0x85;
 }
 
-// A FAT boot sector rather than a master boot record: the jump that starts
-// every boot sector, and a BPB whose first fields can be a FAT volume's.
+// The jump instruction every boot sector starts with.
+bool StartsWithJump(const uint8_t *sector)
+{
+    return (sector[0] == 0xEB && sector[2] == 0x90) || sector[0] == 0xE9;
+}
+
+// A FAT boot sector rather than a master boot record: the jump, and a BPB
+// whose first fields can be a FAT volume's.
 bool LooksLikeBootSector(const uint8_t *sector)
 {
-    bool jump = (sector[0] == 0xEB && sector[2] == 0x90) || sector[0] == 0xE9;
     unsigned bytesPerSector = Le16(sector + 11), sectorsPerCluster = sector[13];
-    return jump && bytesPerSector >= 512 && bytesPerSector <= 4096 && (bytesPerSector & (bytesPerSector - 1)) == 0 &&
-           sectorsPerCluster != 0 && (sectorsPerCluster & (sectorsPerCluster - 1)) == 0 && Le16(sector + 14) != 0 &&
-           sector[16] != 0;
+    return StartsWithJump(sector) && bytesPerSector >= 512 && bytesPerSector <= 4096 &&
+           (bytesPerSector & (bytesPerSector - 1)) == 0 && sectorsPerCluster != 0 &&
+           (sectorsPerCluster & (sectorsPerCluster - 1)) == 0 && Le16(sector + 14) != 0 && sector[16] != 0;
 }
 
 const uint8_t *EntryOf(const uint8_t *sector, int slot)
@@ -104,7 +109,15 @@ bool ListPartitions(Disk &disk, std::vector<Partition> &partitions, std::string 
     partitions.clear();
     if (disk.size < SECTOR || !ReadDisk(disk, 0, sector, SECTOR))
         return (error = "too small to hold a volume (" + std::to_string(disk.size) + " bytes)", false);
-    if (LooksLikeBootSector(sector)) {
+    // A boot sector whose BPB is damaged is still a volume's when no valid
+    // partition table stands in its place: its checks say what is wrong.
+    bool table = HasSignature(sector), used = false;
+    for (int slot = 0; slot < 4; slot++) {
+        const uint8_t *entry = EntryOf(sector, slot);
+        table = table && !(entry[0] & 0x7F);
+        used = used || (entry[4] != 0 && Le32(entry + 12) != 0);
+    }
+    if (LooksLikeBootSector(sector) || (StartsWithJump(sector) && !(table && used))) {
         Partition whole;
         whole.size = disk.size;
         partitions.push_back(whole);
@@ -112,9 +125,8 @@ bool ListPartitions(Disk &disk, std::vector<Partition> &partitions, std::string 
     }
     if (!HasSignature(sector))
         return (error = "neither a partition table nor a FAT boot sector at its start: not a disk image", false);
-    for (int slot = 0; slot < 4; slot++)
-        if (EntryOf(sector, slot)[0] & 0x7F)
-            return (error = "a damaged partition table (entry " + std::to_string(slot + 1) + " is not one)", false);
+    if (!table)
+        return (error = "a damaged partition table (an entry's boot flag is neither 0x00 nor 0x80)", false);
     for (int slot = 0; slot < 4; slot++) {
         const uint8_t *entry = EntryOf(sector, slot);
         uint32_t count = Le32(entry + 12);
