@@ -60,28 +60,7 @@ protected:
         Install(original, 0, before);
     }
 
-    // The writes of one run: the recovery at start, the commit of machine.inf,
-    // the hive's copy (when there is none yet) and the hive. False at the
-    // first that fails.
-    bool Writes(host::Store &store)
-    {
-        std::string target, backup, twin;
-        bool hasTarget = store.Find("/WINDOWS/INF", "machine.inf", target, twin) == host::ONE_ENTRY;
-        bool hasBackup = store.Find("/WINDOWS/INF", "machine.in@", backup, twin) == host::ONE_ENTRY;
-        if (hasBackup && !(hasTarget ? store.Remove("/" + Inf + backup) : store.Rename("/" + Inf + backup, "/" + Target)))
-            return false;
-        if (store.Find("/WINDOWS/INF", "machine.inf", target, twin) != host::ONE_ENTRY)
-            return false;
-        std::string failure;
-        host::EntryInfo info;
-        bool ok = WriteFile(store, "/" + Work, newText, 700) && store.Rename("/" + Inf + target, "/" + Backup) &&
-                  store.Rename("/" + Work, "/" + Target) && store.Remove("/" + Backup) &&
-                  (store.Stat("/" + Copy, false, info) ||
-                   store.WriteWhole("/" + Copy, before.at(Hive), "/" + Hive, false, failure)) &&
-                  store.WriteWhole("/" + Hive, newHive, "/" + Hive, true, failure);
-        store.Finish();
-        return ok;
-    }
+    bool Writes(host::Store &store) { return ProgramWrites(store, newText, before.at(Hive), newHive); }
 
     // What a run left: old or new contents, whole, under the names the commit allows.
     void CheckLeft(const std::string &when, bool finished)

@@ -238,4 +238,25 @@ bool WriteFile(host::Store &store, const std::string &path, const std::string &b
     return store.Close(file) && ok;
 }
 
+bool ProgramWrites(host::Store &store, const std::string &machineText, const std::string &oldHive,
+                   const std::string &newHive)
+{
+    const std::string inf = "/WINDOWS/INF/", hive = "/WINDOWS/SYSTEM.DAT", copy = "/WINDOWS/SYSTEM.PLX";
+    std::string target, backup, twin, failure;
+    bool hasTarget = store.Find("/WINDOWS/INF", "machine.inf", target, twin) == host::ONE_ENTRY;
+    bool hasBackup = store.Find("/WINDOWS/INF", "machine.in@", backup, twin) == host::ONE_ENTRY;
+    if (hasBackup && !(hasTarget ? store.Remove(inf + backup) : store.Rename(inf + backup, inf + "machine.inf")))
+        return false;
+    if (store.Find("/WINDOWS/INF", "machine.inf", target, twin) != host::ONE_ENTRY)
+        return false;
+    host::EntryInfo info;
+    bool ok = WriteFile(store, inf + "out.inf", machineText, 700) &&
+              store.Rename(inf + target, inf + "machine.in@") && store.Rename(inf + "out.inf", inf + "machine.inf") &&
+              store.Remove(inf + "machine.in@") &&
+              (store.Stat(copy, false, info) || store.WriteWhole(copy, oldHive, hive, false, failure)) &&
+              store.WriteWhole(hive, newHive, hive, true, failure);
+    store.Finish();
+    return ok;
+}
+
 } // namespace images

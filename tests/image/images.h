@@ -72,6 +72,16 @@ std::unique_ptr<host::Store> Open(const std::string &path, std::string &error, i
 bool ReadFile(host::Store &store, const std::string &path, std::string &bytes);
 bool WriteFile(host::Store &store, const std::string &path, const std::string &bytes, size_t chunk = 1000);
 
+// The writes of one run of the program on the image, as the core makes them
+// through the store: the recovery at start (a backup put back when
+// machine.inf is missing, deleted when it is not), the commit of machine.inf
+// (the new text written as out.inf and synced, machine.inf renamed to
+// machine.in@, out.inf renamed to machine.inf, the backup deleted), the hive's
+// untouched copy SYSTEM.PLX when there is none yet, the hive's new contents,
+// and Finish. False at the first that fails.
+bool ProgramWrites(host::Store &store, const std::string &machineText, const std::string &oldHive,
+                   const std::string &newHive);
+
 } // namespace images
 
 #endif
