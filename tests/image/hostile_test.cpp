@@ -57,7 +57,7 @@ void SetFat(std::string &bytes, uint32_t cluster, uint32_t value)
 // The clusters of a file or folder as mshowfat lists them ("<5-7 9>").
 std::vector<uint32_t> Clusters(const std::string &image, const std::string &file)
 {
-    std::string text = Run("mshowfat -i " + Quote(image) + " " + Quote(file)).output;
+    std::string text = Shell("mshowfat -i " + Quote(image) + " " + Quote(file)).output;
     std::vector<uint32_t> clusters;
     size_t from = text.find('<');
     while (from != std::string::npos && from + 1 < text.size() && isdigit((unsigned char)text[from + 1])) {
@@ -106,7 +106,7 @@ void MakeDisk(const std::string &path, bool second)
     std::string table = "label: dos\\nstart=2048, size=32768, type=6\\n";
     if (second)
         table += "start=34816, size=32768, type=e\\n";
-    Ran ran = Run("printf '" + table + "' | sfdisk -q " + Quote(path));
+    Ran ran = Shell("printf '" + table + "' | sfdisk -q " + Quote(path));
     ASSERT_EQ(ran.status, 0) << ran.output;
     for (int i = 0; i < (second ? 2 : 1); i++) {
         MakeVolume(path, (2048 + i * 32768) * 512ull, 16 * 1024, "-F 16");
@@ -121,19 +121,19 @@ const Hostile Table[] = {
      "too small"},
     {"Qcow2",
      [](const std::string &p, const std::string &g) {
-         Run("qemu-img convert -f raw -O qcow2 " + Quote(g) + " " + Quote(p));
+         Shell("qemu-img convert -f raw -O qcow2 " + Quote(g) + " " + Quote(p));
          return nullptr;
      },
      "qemu-img convert -f qcow2 -O raw"},
     {"VhdFooterChecksum",
      [](const std::string &p, const std::string &g) {
-         Run("qemu-img convert -f raw -O vpc -o subformat=fixed " + Quote(g) + " " + Quote(p));
+         Shell("qemu-img convert -f raw -O vpc -o subformat=fixed " + Quote(g) + " " + Quote(p));
          return Edit(p, p, [](std::string &b) { b[b.size() - 512 + 40] ^= 1; }); // the original size
      },
      "checksum is wrong"},
     {"VhdTruncated",
      [](const std::string &p, const std::string &g) {
-         Run("qemu-img convert -f raw -O vpc -o subformat=dynamic " + Quote(g) + " " + Quote(p));
+         Shell("qemu-img convert -f raw -O vpc -o subformat=dynamic " + Quote(g) + " " + Quote(p));
          return Edit(p, p, [](std::string &b) { b.resize(b.size() - 512); });
      },
      "footer at the end is missing"},
@@ -202,7 +202,7 @@ const Hostile Table[] = {
     {"NoWindowsFolder",
      [](const std::string &p, const std::string &g) {
          std::filesystem::copy_file(g, p);
-         Run("mren -i " + Quote(p) + " ::/WINDOWS ::/WIN95");
+         Shell("mren -i " + Quote(p) + " ::/WINDOWS ::/WIN95");
          return nullptr;
      },
      "no \\WINDOWS folder"},

@@ -22,14 +22,14 @@ std::string Drive(const std::string &path, uint64_t offset)
 
 void Must(const std::string &command)
 {
-    Ran ran = Run(command);
+    Ran ran = Shell(command);
     if (ran.status != 0)
         throw std::runtime_error(command + " failed:\n" + ran.output);
 }
 
 } // namespace
 
-Ran Run(const std::string &command)
+Ran Shell(const std::string &command)
 {
     // mtools refuses volumes whose layout it finds odd unless told to go on.
     std::string full = "MTOOLS_SKIP_CHECK=1 MTOOLS_NO_VFAT=0 " + command + " 2>&1";
@@ -58,7 +58,7 @@ std::string MissingTools()
 {
     std::string missing;
     for (const char *tool : {"mkfs.fat", "fsck.fat", "mcopy", "mdir", "mattrib", "sfdisk", "qemu-img"})
-        if (Run(std::string("command -v ") + tool + " || test -x /sbin/" + tool).status != 0)
+        if (Shell(std::string("command -v ") + tool + " || test -x /sbin/" + tool).status != 0)
             missing += std::string(missing.empty() ? "" : ", ") + tool;
     return missing;
 }
@@ -138,7 +138,7 @@ Tree ReadBack(const std::string &path, uint64_t offset)
 
 Listed ListEntry(const std::string &path, uint64_t offset, const std::string &folder, const std::string &name)
 {
-    Ran ran = Run("mdir -a " + Drive(path, offset) + " " + Quote(folder));
+    Ran ran = Shell("mdir -a " + Drive(path, offset) + " " + Quote(folder));
     static const std::regex line(R"(^(\S[^ ]*) *(\S{0,3}) +(<DIR>|\d+) +(\d{4}-\d\d-\d\d) +(\d+:\d\d) *(.*)$)");
     Listed listed;
     size_t from = 0;
@@ -160,7 +160,7 @@ Listed ListEntry(const std::string &path, uint64_t offset, const std::string &fo
 
 std::string Attributes(const std::string &path, uint64_t offset, const std::string &file)
 {
-    Ran ran = Run("mattrib " + Drive(path, offset) + " " + Quote(file));
+    Ran ran = Shell("mattrib " + Drive(path, offset) + " " + Quote(file));
     if (ran.status != 0 || ran.output.size() < 8)
         return "?";
     std::string letters;
@@ -172,12 +172,12 @@ std::string Attributes(const std::string &path, uint64_t offset, const std::stri
 Ran Fsck(const std::string &path, uint64_t offset, uint64_t bytes)
 {
     if (offset == 0)
-        return Run("fsck.fat -n " + Quote(path));
+        return Shell("fsck.fat -n " + Quote(path));
     Scratch copy;
     std::string volume = copy.Path("volume.img");
     Must("dd status=none if=" + Quote(path) + " of=" + Quote(volume) + " bs=512 skip=" + std::to_string(offset / 512) +
          " count=" + std::to_string(bytes / 512));
-    return Run("fsck.fat -n " + Quote(volume));
+    return Shell("fsck.fat -n " + Quote(volume));
 }
 
 std::vector<std::string> FsckComplaints(const std::string &report, const std::vector<std::string> &allowed)

@@ -23,7 +23,7 @@ struct Ran {
 };
 
 // Runs a shell command; its standard output and error together.
-Ran Run(const std::string &command);
+Ran Shell(const std::string &command);
 std::string Quote(const std::string &text);
 // The tools the tests need that are missing ("" when none is).
 std::string MissingTools();

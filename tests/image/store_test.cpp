@@ -76,7 +76,7 @@ long MinutesFromNow(const Listed &listed)
 // The first Windows 95 alias "DISPLA~n.INF" that no entry of the listing has.
 std::string NextAlias(const std::string &image)
 {
-    std::string listing = Run("mdir -a -i " + Quote(image) + " ::/WINDOWS/INF").output;
+    std::string listing = Shell("mdir -a -i " + Quote(image) + " ::/WINDOWS/INF").output;
     for (int n = 1;; n++) {
         std::string tail = "~" + std::to_string(n), base = std::string("DISPLA").substr(0, 8 - tail.size()) + tail;
         if (listing.find(base + std::string(9 - base.size(), ' ') + "INF") == std::string::npos)
@@ -201,7 +201,7 @@ TEST_P(Store, TheProgramsWritesAsMtoolsReadsThem)
 TEST_P(Store, AFullVolumeChangesNothing)
 {
     // Fill the volume with one file, leaving less than a new hive needs.
-    std::string listing = images::Run("mdir -i " + Quote(image) + " ::/").output;
+    std::string listing = Shell("mdir -i " + Quote(image) + " ::/").output;
     size_t at = listing.find(" bytes free");
     ASSERT_NE(at, std::string::npos) << listing;
     std::string digits;
