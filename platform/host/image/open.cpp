@@ -225,8 +225,8 @@ std::unique_ptr<host::Store> OpenImage(const Options &options, std::string &erro
         }
         chosen = std::move(examined[holders[0]]);
     }
-    std::string where = bare ? options.path : "partition " + std::to_string(chosen.partition.number) + " of " +
-                                                  options.path;
+    std::string where =
+        bare ? options.path : options.path + " (partition " + std::to_string(chosen.partition.number) + ")";
     std::string problem;
     if (!CheckInstallation(chosen, windows, problem)) {
         error = where + ": " + problem;

@@ -20,7 +20,7 @@ struct Mounted {
     std::unique_ptr<Disk> disk;
     Volume volume;
     std::map<uint32_t, Folder> folders;
-    std::string where; // "win95.img", "partition 1 of win95.img"
+    std::string where; // "win95.img", "win95.img (partition 1)"
 };
 
 std::unique_ptr<host::Store> MakeStore(Mounted mounted);
