@@ -14,6 +14,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <regex>
 
 using namespace images;
 
@@ -54,20 +55,17 @@ void SetFat(std::string &bytes, uint32_t cluster, uint32_t value)
         Put(bytes, volume.Fat() + copy * volume.FatSize() + cluster * 2, 2, value);
 }
 
-// The clusters of a file or folder as mshowfat lists them ("<5-7 9>").
+// The clusters of a file or folder as mshowfat lists them ("<5-7> <9>").
 std::vector<uint32_t> Clusters(const std::string &image, const std::string &file)
 {
     std::string text = Shell("mshowfat -i " + Quote(image) + " " + Quote(file)).output;
     std::vector<uint32_t> clusters;
-    size_t from = text.find('<');
-    while (from != std::string::npos && from + 1 < text.size() && isdigit((unsigned char)text[from + 1])) {
-        char *end;
-        unsigned long first = strtoul(text.c_str() + from + 1, &end, 10), last = first;
-        if (*end == '-')
-            last = strtoul(end + 1, &end, 10);
-        for (unsigned long c = first; c <= last; c++)
-            clusters.push_back((uint32_t)c);
-        from = end - text.c_str();
+    static const std::regex range(R"((\d+)(?:-(\d+))?)");
+    std::string runs = text.substr(std::min(text.find('<'), text.size()));
+    for (std::sregex_iterator it(runs.begin(), runs.end(), range), end; it != end; ++it) {
+        uint32_t first = (uint32_t)std::stoul((*it)[1]), last = (*it)[2].matched ? (uint32_t)std::stoul((*it)[2]) : first;
+        for (uint32_t c = first; c <= last; c++)
+            clusters.push_back(c);
     }
     return clusters;
 }
@@ -199,6 +197,15 @@ const Hostile Table[] = {
          return Edit(p, g, [&](std::string &b) { Put(b, EntryIn(b, Fat16{b}.Cluster(windows), "INF        ") + 26, 2, windows); });
      },
      "contains itself"},
+    {"JunkAfterTheEndOfAFolder",
+     [](const std::string &p, const std::string &g) {
+         uint32_t inf = Clusters(g, "::/WINDOWS/INF").back();
+         return Edit(p, g, [&](std::string &b) {
+             Fat16 volume{b};
+             b[volume.Cluster(inf + 1) - 32] = 'X'; // the last slot of the folder, past its end mark
+         });
+     },
+     "\\WINDOWS\\INF is a folder with entries after its end mark"},
     {"NoWindowsFolder",
      [](const std::string &p, const std::string &g) {
          std::filesystem::copy_file(g, p);

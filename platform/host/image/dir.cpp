@@ -123,9 +123,12 @@ std::vector<uint8_t> SectorOf(const Volume &volume, const Folder &folder, size_t
     return std::vector<uint8_t>(from, from + volume.sectorSize);
 }
 
+// A deleted slot before the end mark, or any slot after it when everything
+// there is zeros (Windows never reads past the mark; what lies there must not
+// come to light when the mark moves).
 bool IsFree(const Folder &folder, size_t slot)
 {
-    return folder.bytes[slot * SLOT] == DELETED || (slot >= folder.end && folder.cleanTail);
+    return slot < folder.end ? folder.bytes[slot * SLOT] == DELETED : folder.cleanTail;
 }
 
 // A run of `count` slots within one sector (`only`, or any) that are free or

@@ -2,9 +2,9 @@
 // that holds the Windows folder, the partition --partition names or the one
 // FAT volume with that folder; and, before anything is written, a check of all
 // the run may touch: the folders on the way to the Windows folder, it and its
-// INF folder, and the chains of the files in those two (inside the volume, no
-// loop, as long as their sizes say, no cluster used twice). A refusal names
-// the image and what is wrong with it.
+// INF folder (nothing after their end marks), and the chains of the files in
+// those two (inside the volume, no loop, as long as their sizes say, no
+// cluster used twice). A refusal names the image and what is wrong with it.
 #include "platform/host/image/image.h"
 #include "platform/host/image/store.h"
 
@@ -135,7 +135,10 @@ bool CheckInstallation(Candidate &candidate, const std::vector<std::string> &win
         for (uint32_t cluster : folder.second.clusters)
             if (!claimed.insert(cluster).second)
                 return (problem = "two folders share cluster " + std::to_string(cluster), false);
-    for (const auto &folder : checked)
+    for (const auto &folder : checked) {
+        // New entries go past the end mark: what lies beyond it must be nothing.
+        if (!folder.first->cleanTail)
+            return (problem = folder.second + " is a folder with entries after its end mark", false);
         for (const Entry &entry : folder.first->entries) {
             if (folder.first == windowsFolder && entry.slot == infSlot)
                 continue; // read and claimed above
@@ -144,6 +147,7 @@ bool CheckInstallation(Candidate &candidate, const std::vector<std::string> &win
             if (!EntryChain(volume, entry, path, chain, &claimed))
                 return (problem = volume.problem.empty() ? path + " cannot be read" : volume.problem, false);
         }
+    }
     return true;
 }
 
