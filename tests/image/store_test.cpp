@@ -251,6 +251,62 @@ TEST_P(Store, AFullVolumeChangesNothing)
     EXPECT_EQ(after.at("WINDOWS/INF/Machine.inf"), before.at("WINDOWS/INF/Machine.inf"));
 }
 
+// Entry sets at a sector's edge (512-byte sectors, 16 slots; "." and ".."
+// take two): a long name whose slots begin in one sector and end in the next
+// is renamed and removed whole; in a full sector, a rename that needs a long
+// name keeps the entry in place with the 8.3 name when that is the new name in
+// upper case, and fails with ENOSPC otherwise, changing nothing.
+TEST(StoreSectors, EntrySetsAtASectorsEdge)
+{
+    std::string missing = MissingTools();
+    if (!missing.empty())
+        GTEST_SKIP() << "missing tools (scripts/setup.sh test installs them): " << missing;
+    Scratch scratch;
+    const std::string image = scratch.Path("c.img"), longName = "A name of thirty characters.txt";
+    MakeVolume(image, 0, 16 * 1024, "-F 16");
+    Install(image, 0, Installation(8000));
+    // One file at a time, so that mcopy fills the slots in order.
+    for (const char *folder : {"SPLIT", "GONE", "FULL"}) {
+        ASSERT_EQ(Shell("mmd -i " + Quote(image) + " ::/" + folder).status, 0);
+        for (int i = 1; i <= (folder == std::string("FULL") ? 14 : 13); i++) {
+            std::string name = "F" + std::to_string(i) + ".TXT";
+            scratch.Write(name, name);
+            Shell("mcopy -i " + Quote(image) + " " + Quote(scratch.Path(name)) + " ::/" + folder + "/");
+        }
+        if (folder != std::string("FULL")) { // its slots: 15 (sector 0), 16 to 18 (sector 1)
+            scratch.Write("long", "long");
+            Shell("mcopy -i " + Quote(image) + " " + Quote(scratch.Path("long")) + " " +
+                  Quote("::/" + std::string(folder) + "/" + longName));
+        }
+    }
+    std::string error, found, twin;
+    std::unique_ptr<host::Store> store = Open(image, error);
+    ASSERT_TRUE(store) << error;
+    EXPECT_TRUE(store->Rename("/SPLIT/" + longName, "/SPLIT/Another name, of thirty-four chars.txt"))
+        << strerror(errno);
+    EXPECT_TRUE(store->Remove("/GONE/" + longName)) << strerror(errno);
+    EXPECT_TRUE(store->Rename("/FULL/F14.TXT", "/FULL/f14.txt")) << strerror(errno);
+    EXPECT_EQ(store->Find("/FULL", "f14.txt", found, twin), host::ONE_ENTRY);
+    EXPECT_FALSE(store->Rename("/FULL/F13.TXT", "/FULL/a long name.txt"));
+    EXPECT_EQ(errno, ENOSPC);
+    store->Finish();
+    store.reset();
+
+    Ran fsck = Fsck(image, 0, 0);
+    EXPECT_EQ(FsckComplaints(fsck.output, {}), std::vector<std::string>()) << fsck.output;
+    Listed renamed = ListEntry(image, 0, "::/SPLIT", "Another name, of thirty-four chars.txt");
+    EXPECT_TRUE(renamed.found);
+    EXPECT_EQ(renamed.alias, "ANOTHE~1.TXT");
+    EXPECT_FALSE(ListEntry(image, 0, "::/SPLIT", longName).found);
+    EXPECT_FALSE(ListEntry(image, 0, "::/GONE", longName).found);
+    Listed kept = ListEntry(image, 0, "::/FULL", "F14.TXT");
+    EXPECT_EQ(kept.longName, ""); // no room for one
+    EXPECT_TRUE(ListEntry(image, 0, "::/FULL", "F13.TXT").found);
+    Tree after = ReadBack(image, 0);
+    EXPECT_EQ(after["SPLIT/Another name, of thirty-four chars.txt"], "long");
+    EXPECT_EQ(after["FULL/F14.TXT"], "F14.TXT");
+}
+
 INSTANTIATE_TEST_SUITE_P(Image, Store, ::testing::ValuesIn(Kinds),
                          [](const ::testing::TestParamInfo<Kind> &kind) { return std::string(kind.param.name); });
 
