@@ -11,6 +11,8 @@
 #include <errno.h>
 #include <time.h>
 
+#include <chrono>
+
 using namespace images;
 
 namespace {
@@ -305,6 +307,38 @@ TEST(StoreSectors, EntrySetsAtASectorsEdge)
     Tree after = ReadBack(image, 0);
     EXPECT_EQ(after["SPLIT/Another name, of thirty-four chars.txt"], "long");
     EXPECT_EQ(after["FULL/F14.TXT"], "F14.TXT");
+}
+
+// A run touches the clusters of the files it reads and writes and the FAT
+// sectors it needs, nothing that grows with the volume: the program's writes
+// read and write as many bytes on a 2 GiB FAT32 volume as on a 64 MiB one.
+TEST(StoreTraffic, DoesNotGrowWithTheVolume)
+{
+    std::string missing = MissingTools();
+    if (!missing.empty())
+        GTEST_SKIP() << "missing tools (scripts/setup.sh test installs them): " << missing;
+    const Tree before = Installation(1 << 20);
+    uint64_t read[2], written[2];
+    const uint64_t mib[2] = {64, 2048};
+    for (int i = 0; i < 2; i++) {
+        Scratch scratch;
+        const std::string image = scratch.Path("c.img");
+        MakeVolume(image, 0, mib[i] * 1024, "-F 32 -s 1"); // the same clusters on both
+        Install(image, 0, before);
+        std::string error;
+        auto start = std::chrono::steady_clock::now();
+        std::unique_ptr<host::Store> store = Open(image, error);
+        ASSERT_TRUE(store) << error;
+        ASSERT_TRUE(ProgramWrites(*store, Text(3400, 61), before.at("WINDOWS/SYSTEM.DAT"), Blob(1 << 20, 42)));
+        ASSERT_TRUE(image::ImageTraffic(*store, read[i], written[i]));
+        double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+        printf("%4llu MiB FAT32: %llu bytes read, %llu bytes written, %.1f ms\n", (unsigned long long)mib[i],
+               (unsigned long long)read[i], (unsigned long long)written[i], ms);
+    }
+    EXPECT_LE(read[1], read[0] + 16384);
+    EXPECT_LE(written[1], written[0] + 16384);
+    RecordProperty("BytesRead64MiB", std::to_string(read[0]));
+    RecordProperty("BytesRead2GiB", std::to_string(read[1]));
 }
 
 INSTANTIATE_TEST_SUITE_P(Image, Store, ::testing::ValuesIn(Kinds),
