@@ -228,8 +228,6 @@ bool ReadChain(Volume &volume, uint32_t first, uint64_t most, std::vector<uint32
 bool Reserve(Volume &volume, uint32_t count, std::vector<uint32_t> &taken)
 {
     uint32_t found = 0;
-    if (volume.freeCount == 0) // FSInfo knows the volume is full
-        return (errno = ENOSPC, false);
     uint32_t cluster = volume.searchFrom;
     for (uint32_t looked = 0; found < count && looked < volume.clusters; looked++, cluster++) {
         if (cluster < 2 || cluster > LastCluster(volume))
@@ -292,7 +290,10 @@ bool FinishFat(Volume &volume)
         return true;
     if (!WriteFat(volume))
         return false; // a FAT not written: the counts stay unknown
-    return WriteFsInfo(volume, volume.freeCount, volume.lastAllocated ? volume.lastAllocated : UNKNOWN_COUNT);
+    if (!WriteFsInfo(volume, volume.freeCount, volume.lastAllocated ? volume.lastAllocated : UNKNOWN_COUNT))
+        return false;
+    volume.fsInfoCleared = false; // a later change of the FAT clears them again first
+    return true;
 }
 
 } // namespace image
