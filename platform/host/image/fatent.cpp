@@ -183,12 +183,20 @@ bool WriteFat(Volume &volume)
             return false;
         volume.fsInfoCleared = true;
     }
+    // Runs of consecutive changed sectors, each written with one write.
+    std::vector<std::pair<uint32_t, std::vector<uint8_t>>> runs;
+    for (uint32_t index : volume.fatDirty) {
+        const std::vector<uint8_t> &bytes = volume.fatCache.at(index);
+        if (runs.empty() || runs.back().first + runs.back().second.size() / volume.sectorSize != index)
+            runs.push_back({index, {}});
+        runs.back().second.insert(runs.back().second.end(), bytes.begin(), bytes.end());
+    }
     uint32_t copies = volume.mirrored ? volume.fatCount : 1;
     for (uint32_t copy = 0; copy < copies; copy++) {
         uint32_t written = volume.mirrored ? copy : volume.activeFat;
-        for (uint32_t index : volume.fatDirty) {
-            uint64_t sector = volume.fatStart + (uint64_t)written * volume.fatSectors + index;
-            if (!WriteSectors(volume, sector, volume.fatCache.at(index).data(), 1))
+        for (const auto &run : runs) {
+            uint64_t sector = volume.fatStart + (uint64_t)written * volume.fatSectors + run.first;
+            if (!WriteSectors(volume, sector, run.second.data(), run.second.size() / volume.sectorSize))
                 return false; // still marked changed: the next WriteFat writes them again
         }
     }
