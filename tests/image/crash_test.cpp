@@ -6,7 +6,9 @@
 // FATs that differ where the first one is whole), every file read back with
 // mcopy is its old or its new contents whole, the image opens again, and a
 // rerun (recovery as the program does it, then the same writes) finishes the
-// job.
+// job. In a dynamic VHD (a new hive large enough to need new blocks) the file
+// also still ends with its footer, equal to the copy at its start, and reads
+// through qemu-img as the same volume.
 #include "platform/host/faults.h"
 #include "tests/image/images.h"
 
@@ -26,6 +28,8 @@ struct Kind {
     const char *name;
     uint64_t kib;
     const char *options;
+    bool dynamicVhd;
+    size_t newHive; // bytes of the hive's new contents
 };
 
 void PrintTo(const Kind &kind, std::ostream *out)
@@ -34,9 +38,10 @@ void PrintTo(const Kind &kind, std::ostream *out)
 }
 
 const Kind Kinds[] = {
-    {"Fat12", 1440, "-F 12"},
-    {"Fat16", 16 * 1024, "-F 16"},
-    {"Fat32", 40 * 1024, "-F 32"},
+    {"Fat12", 1440, "-F 12", false, 67000},
+    {"Fat16", 16 * 1024, "-F 16", false, 67000},
+    {"Fat32", 40 * 1024, "-F 32", false, 67000},
+    {"Fat32InADynamicVhd", 40 * 1024, "-F 32", true, 3 << 20},
 };
 
 const std::string Inf = "WINDOWS/INF/", Target = Inf + "machine.inf", Backup = Inf + "machine.in@",
@@ -58,6 +63,28 @@ protected:
         image = scratch.Path("c.img");
         MakeVolume(original, 0, GetParam().kib, GetParam().options);
         Install(original, 0, before);
+        if (GetParam().dynamicVhd) {
+            Ran ran = Shell("qemu-img convert -f raw -O vpc -o subformat=dynamic " + Quote(original) + " " +
+                            Quote(scratch.Path("original.vhd")));
+            ASSERT_EQ(ran.status, 0) << ran.output;
+            original = scratch.Path("original.vhd");
+            image = scratch.Path("c.vhd");
+        }
+    }
+
+    // The volume as fsck.fat and mtools read it: the image itself, or what
+    // qemu-img reads in the VHD, which must still end with its footer.
+    std::string Volume(const std::string &when)
+    {
+        if (!GetParam().dynamicVhd)
+            return image;
+        std::string bytes = ReadWholeFile(image), raw = scratch.Path("volume.img");
+        EXPECT_TRUE(bytes.size() > 1024 && bytes.compare(0, 512, bytes, bytes.size() - 512, 512) == 0 &&
+                    bytes.compare(0, 8, "conectix") == 0)
+            << when << ": the VHD does not end with its footer";
+        Ran ran = Shell("qemu-img convert -f vpc -O raw " + Quote(image) + " " + Quote(raw));
+        EXPECT_EQ(ran.status, 0) << when << ran.output;
+        return raw;
     }
 
     bool Writes(host::Store &store) { return ProgramWrites(store, newText, before.at(Hive), newHive); }
@@ -65,9 +92,10 @@ protected:
     // What a run left: old or new contents, whole, under the names the commit allows.
     void CheckLeft(const std::string &when, bool finished)
     {
-        Ran fsck = Fsck(image, 0, 0);
+        std::string volume = Volume(when);
+        Ran fsck = Fsck(volume, 0, 0);
         EXPECT_EQ(FsckComplaints(fsck.output, AfterCrash), std::vector<std::string>()) << when << fsck.output;
-        Tree after = ReadBack(image, 0), rest = after;
+        Tree after = ReadBack(volume, 0), rest = after;
         const std::string oldText = before.at(Inf + "Machine.inf");
         std::string oldName = Inf + "Machine.inf";
         bool target = after.count(Target) || after.count(oldName);
@@ -107,7 +135,7 @@ protected:
     Scratch scratch;
     std::string original, image;
     const Tree before = Installation();
-    const std::string newText = Text(3400, 61), newHive = Blob(before.at(Hive).size() + 3000, 42);
+    const std::string newText = Text(3400, 61), newHive = Blob(GetParam().newHive, 42);
 };
 
 TEST_P(Crash, EveryWriteIntoTheImage)
