@@ -33,8 +33,10 @@ inline constexpr const char *UsbDeviceKeys[] = {
     "Enum\\PCI\\VEN_1106&DEV_3038",
 };
 
-void OnInstall();
+// The two buttons' commands; true when the command ran to its end (its
+// completion message shown), false when it stopped on the way.
+bool OnInstall();
 int InstallDrivers(); // 1 when it ran through, 0 after a failed commit
-void OnUninstall();
+bool OnUninstall();
 
 #endif

@@ -3,6 +3,7 @@
 // and is followed by its group's device key clean-up.
 #include "commands/commands.h"
 #include "state/state.h"
+#include "state/messages.h"
 #include "inf/replace.h"
 #include "patches/patches.h"
 
@@ -14,7 +15,7 @@ static bool PatchTarget(TargetFile target, void (*patch)())
     BuildPaths(target);
     if (!OpenTarget(TargetPath)) {
         ReportMissingTarget(TargetPath);
-        ExitProcess(1);
+        ExitProgram(1);
     }
     OpenWork(WorkPath);
     patch();
@@ -42,7 +43,7 @@ int InstallDrivers()
             DWORD error = GetLastError();
             if ((error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) || BackupExists(BackupPath)) {
                 ReportMissingTarget(TargetPath);
-                ExitProcess(1);
+                ExitProgram(1);
             }
             CreateUsbInf(TargetPath, WorkPath);
             ForgetUsbDevices();
@@ -58,12 +59,14 @@ int InstallDrivers()
     return RestartFlag != 0;
 }
 
-void OnInstall()
+bool OnInstall()
 {
     if (IsChipsetChecked() != BST_CHECKED && IsUsbChecked() != BST_CHECKED) {
-        MessageBoxA(NULL, " Please choice drivers!", "Do what?", MB_OK | MB_ICONQUESTION);
-        return;
+        ShowMessage(" Please choice drivers!", "Do what?", MB_OK | MB_ICONQUESTION);
+        return false;
     }
-    if (InstallDrivers())
-        MessageBoxA(NULL, " The utility has updated completely!", "OK", MB_OK);
+    if (!InstallDrivers())
+        return false;
+    ShowMessage(" The utility has updated completely!", "OK", MB_OK);
+    return true;
 }

@@ -3,6 +3,7 @@
 // lines.
 #include "commands/commands.h"
 #include "state/state.h"
+#include "state/messages.h"
 #include "inf/replace.h"
 #include "inf/linestream.h"
 
@@ -19,34 +20,35 @@ static bool StripTarget()
     return true;
 }
 
-void OnUninstall()
+bool OnUninstall()
 {
     ClearCommandBuffers();
     if (IsChipsetChecked() != BST_CHECKED && IsUsbChecked() != BST_CHECKED) {
-        MessageBoxA(NULL, " Please choice drivers!", "Do what?", MB_OK | MB_ICONQUESTION);
-        return;
+        ShowMessage(" Please choice drivers!", "Do what?", MB_OK | MB_ICONQUESTION);
+        return false;
     }
     RecoverTargets();
     if (IsChipsetChecked() == BST_CHECKED) {
         BuildPaths(MACHINE_INF);
         if (!OpenTarget(TargetPath)) {
             ReportMissingTarget(TargetPath);
-            ExitProcess(1);
+            ExitProgram(1);
         }
         if (!StripTarget())
-            return;
+            return false;
         ForgetChipsetDevices();
     }
     if (IsUsbChecked() == BST_CHECKED) {
         BuildPaths(USB_INF);
         if (!OpenTarget(TargetPath)) {
             ReportMissingTarget(TargetPath); // usb.inf is never created here
-            return;
+            return false;
         }
         if (!StripTarget())
-            return;
+            return false;
         ForgetUsbDevices();
     }
     if (RestartFlag)
-        MessageBoxA(NULL, "The utility has uninstalled completely!", "OK", MB_OK);
+        ShowMessage("The utility has uninstalled completely!", "OK", MB_OK);
+    return true;
 }

@@ -2,6 +2,7 @@
 #include "inf/replace.h"
 #include "inf/linestream.h"
 #include "state/state.h"
+#include "state/messages.h"
 
 char TargetPath[PATH_BUFFER_SIZE];
 char WorkPath[PATH_BUFFER_SIZE];
@@ -31,7 +32,7 @@ static void ReportFile(LPCSTR text, LPCSTR path, LPCSTR caption)
 {
     lstrcpyA(MessageText, text);
     lstrcatA(MessageText, path);
-    MessageBoxA(NULL, MessageText, caption, MB_OK | MB_ICONERROR);
+    ShowMessage(MessageText, caption, MB_OK | MB_ICONERROR);
 }
 
 bool OpenTarget(LPCSTR targetPath)
@@ -49,7 +50,7 @@ void OpenWork(LPCSTR workPath)
     if (OpenWorkStream(workPath))
         return;
     ReportFile("Can't create ", workPath, "File Open Error");
-    ExitProcess(1);
+    ExitProgram(1);
 }
 
 // A backup holds a target's old text and with it the target's read-only
@@ -112,6 +113,6 @@ bool CommitTarget(LPCSTR targetPath, LPCSTR workPath, LPCSTR backupPath, const R
         }
         MoveFileA(backupPath, targetPath); // the target must not vanish
     }
-    MessageBoxA(NULL, renameFailure.text, renameFailure.caption, MB_OK);
+    ShowMessage(renameFailure.text, renameFailure.caption, MB_OK);
     return false;
 }

@@ -2,6 +2,7 @@
 // are written whole, header first; a missing usb.inf is created from the same
 // catalogues.
 #include "patches/patches.h"
+#include "state/messages.h"
 
 #include <iterator>
 
@@ -73,8 +74,8 @@ void PatchUsbInf()
 void CreateUsbInf(LPCSTR path, LPCSTR workPath)
 {
     if (!OpenWorkStream(workPath)) {
-        MessageBoxA(NULL, "Can't create usb.inf", "File Open Error", MB_OK | MB_ICONERROR);
-        ExitProcess(1);
+        ShowMessage("Can't create usb.inf", "File Open Error", MB_OK | MB_ICONERROR);
+        ExitProgram(1);
     }
     for (const Catalogue *catalogue : UsbCatalogues) {
         RefreshCatalogue(*catalogue);
@@ -84,7 +85,7 @@ void CreateUsbInf(LPCSTR path, LPCSTR workPath)
     // short would be taken for a whole one by the next Install.
     if (!CloseWorkStream() || !MoveFileA(workPath, path)) {
         DeleteFileA(workPath);
-        MessageBoxA(NULL, "Can't create usb.inf", "File Open Error", MB_OK | MB_ICONERROR);
-        ExitProcess(1);
+        ShowMessage("Can't create usb.inf", "File Open Error", MB_OK | MB_ICONERROR);
+        ExitProgram(1);
     }
 }

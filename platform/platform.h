@@ -57,6 +57,7 @@ typedef INT_PTR(CALLBACK *DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 #define FILE_SHARE_WRITE 0x00000002u
 #define CREATE_ALWAYS 2
 #define OPEN_EXISTING 3
+#define OPEN_ALWAYS 4
 #define FILE_ATTRIBUTE_READONLY 0x00000001u
 #define FILE_ATTRIBUTE_HIDDEN 0x00000002u
 #define FILE_ATTRIBUTE_SYSTEM 0x00000004u
@@ -169,5 +170,10 @@ LONG WINAPI RegOpenKeyA(HKEY key, LPCSTR subKey, PHKEY result);
 LONG WINAPI RegDeleteKeyA(HKEY key, LPCSTR subKey);
 LONG WINAPI RegCloseKey(HKEY key);
 #endif
+
+// Of the program's own, on both platforms (windows/startup.cpp,
+// host/system.cpp): whether another Plovex.exe runs. With `bringItForward`
+// the other one's dialog is restored and brought to the front.
+bool AnotherInstanceRuns(bool bringItForward);
 
 #endif

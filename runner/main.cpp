@@ -3,6 +3,7 @@
 // version, where the dialog and the boxes go), runs the program, and turns how
 // it ended into the exit code.
 #include "app/main.h"
+#include "app/switches.h"
 #include "platform/host/files.h"
 #include "platform/host/registry.h"
 #include "platform/host/system.h"
@@ -83,10 +84,17 @@ void SetUpHost(const Options &options)
     CheckRunnerFile("log", options.log, options.driveC);
     CheckRunnerFile("script", options.script, options.driveC);
 
-    Terminal = options.script.empty() && isatty(0);
+    // With /S or /U the program opens no dialog and no box: nothing to script.
+    // Bad switches and /? show one OK box and end.
+    Switches switches;
+    bool good = ReadSwitches(options.commandLine.c_str(), switches);
+    bool unattended = switches.command != 0, dialog = good && !unattended && !switches.help;
+    if (unattended && !options.script.empty())
+        throw RunnerError{"--script: the command line runs Plovex unattended (/S or /U), without a dialog to script"};
+    Terminal = dialog && options.script.empty() && isatty(0);
     if (Terminal)
         HoldBoxes();
-    else
+    else if (dialog)
         ReadScript(options.script, os == "nt" || os == "win32s");
     if (!options.log.empty() && !OpenLog(options.log))
         throw RunnerError{"log " + options.log + ": cannot be written"};
@@ -101,11 +109,11 @@ void SetUpHost(const Options &options)
 // The instance handle WinMain is given: where Windows loads an .exe.
 HINSTANCE const ImageBase = (HINSTANCE)(intptr_t)0x400000;
 
-int RunProgram()
+int RunProgram(std::string commandLine)
 {
     int code;
     try {
-        code = WinMain(ImageBase, NULL, (LPSTR) "", SW_RESTORE);
+        code = WinMain(ImageBase, NULL, commandLine.data(), SW_RESTORE);
     } catch (const host::ProcessExit &exit) {
         code = exit.code;
     }
@@ -151,7 +159,7 @@ int main(int argc, char **argv)
         return code;
     try {
         runner::SetUpHost(options);
-        code = runner::RunProgram();
+        code = runner::RunProgram(options.commandLine);
     } catch (const runner::RunnerError &error) {
         return runner::Stopped(error);
     }

@@ -21,6 +21,13 @@ script, one action a line (blank lines and # comments skipped):
 Every message box is printed on standard output. A script that never says
 "exit" is refused before anything runs.
 
+Plovex.exe's own switches (--command-line): /S installs and /U uninstalls
+without the dialog and without any message box, both groups unless /CHIPSET
+or /USB names one; /R restarts Windows at the end if anything changed; /F runs
+even where the OS is not Windows 95; /L:file appends a plain-text log (a path
+on drive C:); /? lists them. A run with /S or /U takes no script and no
+terminal.
+
 The registry: without --registry, the installation's own SYSTEM.DAT in the
 Windows folder, when there is one. Before its first change it is copied, byte
 for byte, to SYSTEM.PLX beside it (never overwritten later). The log's first
@@ -36,10 +43,13 @@ Exit codes:
   3     a problem found after the program had changed files: the script did not
         fit a message box that came up, or the registry file could not be
         written; standard error and the log say what had been done
+  4, 5, 7  as the program gives them for its switches: 4 a step failed and the
+        command stopped, 5 bad switches, 7 not Windows 95 and no /F
 
 Examples:
   plovex --drive-c /mnt/win95
   printf 'install\nexit\nno\n' | plovex --drive-c copy-of-sample --registry copy-of-sample/SYSTEM.REG
+  plovex --drive-c /mnt/win95 --command-line "/S /L:C:\PLOVEX.LOG"
 )";
 
 } // namespace
@@ -60,6 +70,9 @@ bool ParseOptions(int argc, char **argv, Options &options, int &code)
                    "(default: SYSTEM.DAT in the Windows folder, when there is one)");
     app.add_option("--script", options.script, "actions to run instead of the terminal dialog ('-': standard input)");
     app.add_option("--log", options.log, "write every event as a JSON line to this file (not on drive C:)");
+    app.add_option("--command-line", options.commandLine,
+                   "the command line Plovex.exe is given, such as \"/S /L:C:\\PLOVEX.LOG\" (default: none, the "
+                   "dialog)");
     app.set_version_flag("--version", "plovex 1.03 (host runner)");
     try {
         app.parse(argc, argv);

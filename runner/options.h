@@ -10,6 +10,7 @@ namespace runner {
 // As given; an empty os, registry, script or log was not given.
 struct Options {
     std::string driveC = ".", windowsDir = "C:\\WINDOWS", os, registry, script, log;
+    std::string commandLine; // Plovex.exe's own switches
 };
 
 // False when there is nothing to run (--help, --version, a usage error), with

@@ -54,8 +54,8 @@ std::vector<std::string> ChangedFilesStanding()
     std::vector<std::string> standing;
     for (const std::string &name : host::ChangedFiles()) {
         std::string path = host::HostPath(name);
-        struct stat info;
-        if (!path.empty() && lstat(path.c_str(), &info) == 0)
+        host::EntryInfo info;
+        if (!path.empty() && host::DriveCStore().Stat(path, false, info))
             standing.push_back(name);
     }
     return standing;

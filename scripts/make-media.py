@@ -6,14 +6,18 @@ old PCs and in emulators:
   plovex-VERSION.img  a 1.44 MB FAT12 floppy image (volume label PLOVEX), by mtools
   plovex-VERSION.iso  an ISO 9660 level 1 CD image (volume PLOVEX; Rock Ridge for
                       Linux, which Windows ignores), by xorriso
+  SHA256SUMS          the three files' SHA-256 sums, as sha256sum writes them, for a
+                      user to check a download with: sha256sum -c SHA256SUMS
 
-README.TXT is the project's docs/README.TXT with the version filled in, in CR LF
-line ends and plain ASCII. The same inputs give the same bytes every time: every
-file time is SOURCE_DATE_EPOCH when it is set, else the time of the source's
-last commit, and the floppy's volume serial number is derived from it.
+README.TXT is the project's docs/README.TXT with the version and the text of
+LICENSE filled in, in CR LF line ends and plain ASCII. The same inputs give the
+same bytes every time: every file time is SOURCE_DATE_EPOCH when it is set, else
+the time of the source's last commit, and the floppy's volume serial number is
+derived from it.
 
 Usage: make-media.py OUTPUT_FOLDER PLOVEX.EXE README.TXT VERSION SOURCE_FOLDER
 """
+import hashlib
 import os
 import shutil
 import subprocess
@@ -35,10 +39,12 @@ def source_date(source):
                  'set SOURCE_DATE_EPOCH' % source)
 
 
-def readme_text(path, version):
+def readme_text(path, version, license_path):
     """The README as DOS reads it: ASCII, CR LF, lines that fit an 80-column screen."""
-    with open(path, encoding='ascii') as f:  # anything but ASCII fails here
-        lines = f.read().replace('@VERSION@', version).split('\n')
+    # anything but ASCII fails here
+    with open(path, encoding='ascii') as f, open(license_path, encoding='ascii') as license_file:
+        text = f.read().replace('@VERSION@', version).replace('@LICENSE@\n', license_file.read())
+    lines = text.split('\n')
     if lines[-1] == '':
         lines.pop()
     for number, line in enumerate(lines, 1):
@@ -67,15 +73,16 @@ def main():
     os.makedirs(stage)
     shutil.copyfile(exe, os.path.join(stage, 'PLOVEX.EXE'))
     with open(os.path.join(stage, 'README.TXT'), 'wb') as f:
-        f.write(readme_text(readme, version))
+        f.write(readme_text(readme, version, os.path.join(source, 'LICENSE')))
     for name in FILES + ['.']:
         os.utime(os.path.join(stage, name), (epoch, epoch))
     paths = [os.path.join(stage, name) for name in FILES]
 
     base = os.path.join(out, 'plovex-' + version)
-    for suffix in ('.zip', '.img', '.iso'):
-        if os.path.exists(base + suffix):
-            os.remove(base + suffix)
+    sums = os.path.join(out, 'SHA256SUMS')
+    for path in (base + '.zip', base + '.img', base + '.iso', sums):
+        if os.path.exists(path):
+            os.remove(path)
 
     with zipfile.ZipFile(base + '.zip', 'w') as archive:
         for name, path in zip(FILES, paths):
@@ -91,6 +98,11 @@ def main():
     run(['mcopy', '-i', base + '.img', '-m'] + paths + ['::'], env)
 
     run(['xorriso', '-as', 'mkisofs', '-iso-level', '1', '-r', '-V', 'PLOVEX', '-o', base + '.iso', stage], env)
+
+    with open(sums, 'w') as f:
+        for suffix in ('.zip', '.img', '.iso'):
+            with open(base + suffix, 'rb') as medium:
+                f.write('%s  %s\n' % (hashlib.sha256(medium.read()).hexdigest(), os.path.basename(base + suffix)))
 
 
 if __name__ == '__main__':

@@ -6,7 +6,7 @@
 #
 #   demo        the host build of plovex: compiler, CMake, CLI11, ncurses
 #   bench       demo, and Google Benchmark
-#   package     demo, and what cpack -G DEB and the manual page check use
+#   package     demo, and what cpack -G DEB, lintian and the manual page check use
 #   media       Plovex.exe (MinGW-w64, Python) and its ZIP, floppy and CD images
 #   screenshot  Plovex.exe under Wine on a virtual X server (Xvfb, ImageMagick)
 #   test        everything scripts/test.sh runs: all of the above but the
@@ -29,7 +29,7 @@ add_level() {
   case $1 in
     demo) packages+=("${host[@]}") ;;
     bench) add_level demo; packages+=(libbenchmark-dev) ;;
-    package) add_level demo; packages+=(dpkg-dev file man-db) ;;
+    package) add_level demo; packages+=(dpkg-dev file man-db lintian) ;;
     media) packages+=("${mingw32[@]}" mtools xorriso) ;;
     screenshot) packages+=("${mingw32[@]}" "${mingw64[@]}" "${wine[@]}" xvfb x11-apps imagemagick) ;;
     test) add_level bench; add_level package; add_level media

@@ -5,6 +5,8 @@
 char WindowsDirectory[WINDOWS_DIRECTORY_SIZE];
 HWND MainDialog;
 BYTE RestartFlag;
+BYTE Unattended;
+BYTE ChosenGroups;
 
 int GetPlatformKind()
 {
@@ -18,12 +20,21 @@ int GetPlatformKind()
     return version.szCSDVersion[0] == '\0' ? WINDOWS_95 : WINDOWS_95_SERVICE_RELEASE;
 }
 
+static LRESULT ChosenCheck(BYTE group)
+{
+    return (ChosenGroups & group) ? BST_CHECKED : BST_UNCHECKED;
+}
+
 LRESULT IsChipsetChecked()
 {
+    if (Unattended)
+        return ChosenCheck(CHIPSET_GROUP);
     return SendDlgItemMessageA(MainDialog, IDC_CHIPSET, BM_GETCHECK, 0, 0);
 }
 
 LRESULT IsUsbChecked()
 {
+    if (Unattended)
+        return ChosenCheck(USB_GROUP);
     return SendDlgItemMessageA(MainDialog, IDC_USB, BM_GETCHECK, 0, 0);
 }

@@ -13,6 +13,12 @@ extern char WindowsDirectory[WINDOWS_DIRECTORY_SIZE]; // filled once at WM_INITD
 extern HWND MainDialog;                               // the main dialog, for the check-box queries
 extern BYTE RestartFlag;                              // a target was replaced this run; never cleared
 
+// An unattended run (/S or /U) has no dialog and shows no message box; the
+// check-box queries then answer with the groups its switches chose.
+enum { CHIPSET_GROUP = 1, USB_GROUP = 2 };
+extern BYTE Unattended;
+extern BYTE ChosenGroups;
+
 // What GetPlatformKind answers.
 enum PlatformKind {
     OTHER_PLATFORM = 0,             // not the Windows 95 family, or the version cannot be asked
@@ -22,7 +28,8 @@ enum PlatformKind {
 // A PlatformKind; asked afresh on every call.
 int GetPlatformKind();
 
-// BM_GETCHECK of the two group boxes; callers compare with BST_CHECKED.
+// BM_GETCHECK of the two group boxes, or the unattended run's choice as it
+// would give it; callers compare with BST_CHECKED.
 LRESULT IsChipsetChecked();
 LRESULT IsUsbChecked();
 

@@ -18,6 +18,7 @@ void PrepareCommand(const Scratch &drive, bool chipset, bool usb)
     lstrcpyA(WindowsDirectory, "C:\\WINDOWS");
     MainDialog = host::DialogWindow();
     RestartFlag = 0;
+    Unattended = 0;
     host::MainDialogState.checks[IDC_CHIPSET] = chipset ? BST_CHECKED : BST_UNCHECKED;
     host::MainDialogState.checks[IDC_USB] = usb ? BST_CHECKED : BST_UNCHECKED;
 }

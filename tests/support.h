@@ -15,7 +15,8 @@
 
 // Resets the host, makes `drive` drive C: with C:\WINDOWS as the Windows
 // directory (its inf folder made), clears the restart flag and sets the two
-// group boxes, as the dialog leaves things before a command.
+// group boxes of the dialog (not an unattended run), as the dialog leaves
+// things before a command.
 void PrepareCommand(const Scratch &drive, bool chipset = true, bool usb = true);
 
 // Runs `pass` with the source stream on `input` and the work stream on a fresh

@@ -9,25 +9,16 @@
 // when it ends. So a group of deletions costs one rewrite, made through a new
 // file beside the old one that is flushed and renamed into place; a failed or
 // interrupted write leaves the old file whole. Before a hive's first change a
-// byte-exact copy of it is kept beside it (SYSTEM.PLX), never overwritten.
-#include "platform/host/faulthook.h"
+// byte-exact copy of it is kept beside it (SYSTEM.PLX), never overwritten. The
+// file lies in a store (storage.h): the host's file system, or the disk image
+// that holds drive C:.
 #include "platform/host/hive.h"
 #include "platform/host/registry.h"
 
 #include <errno.h>
-#include <fcntl.h>
-#include <limits.h>
-#include <linux/magic.h>
-#include <linux/msdos_fs.h>
-#include <stdlib.h>
 #include <string.h>
 #include <strings.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <sys/vfs.h>
-#include <unistd.h>
 
-#include <functional>
 #include <string_view>
 
 namespace {
@@ -46,7 +37,8 @@ struct DeleteEvent {
 enum Format { NO_FILE, REGEDIT4_TEXT, HIVE_FILE };
 
 Format Kind;
-std::string FilePath; // the file itself, links resolved; empty: no registry file
+host::Store *FileStore = &host::HostStore();
+std::string FilePath; // the file itself in its store, links resolved; empty: no registry file
 std::string Text;     // a REGEDIT4 text and its key blocks
 std::vector<Block> Blocks;
 std::vector<size_t> Unwritten; // blocks deleted since the last write
@@ -168,11 +160,6 @@ bool StringValue(std::string_view data, std::string &value)
     return true;
 }
 
-std::string ReplacementPath()
-{
-    return FilePath + ".new~";
-}
-
 // Where a hive's untouched copy is kept: its name with the extension PLX, in
 // the letter case of the name ("SYSTEM.DAT" -> "SYSTEM.PLX").
 std::string UntouchedCopyPath()
@@ -190,187 +177,67 @@ std::string Reason(const std::string &what)
     return what + ": " + strerror(errno);
 }
 
-bool ReadWhole(const std::string &path, std::string &bytes, struct stat &info)
+// A regular file read whole from its store; false when it cannot be.
+bool ReadWhole(host::Store &store, const std::string &path, std::string &bytes)
 {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        if (fd >= 0)
-            close(fd);
+    int file = store.Open(path, host::OPEN_READ);
+    host::EntryInfo info;
+    if (file < 0)
         return false;
-    }
-    bytes.assign((size_t)info.st_size, '\0');
+    bool ok = store.FileStat(file, info);
     size_t got = 0;
-    while (got < bytes.size()) {
-        ssize_t n = read(fd, &bytes[got], bytes.size() - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += (size_t)n;
+    if (ok) {
+        bytes.assign((size_t)info.size, '\0');
+        ok = store.ReadAt(file, 0, &bytes[0], bytes.size(), got);
+        bytes.resize(got);
     }
-    close(fd);
-    bytes.resize(got);
-    return true;
-}
-
-// The FAT attributes of an open file on a vfat mount: read-only, hidden,
-// system, archive. False elsewhere.
-bool FatAttributes(int fd, __u32 &attributes)
-{
-    struct statfs volume;
-    return fstatfs(fd, &volume) == 0 && volume.f_type == MSDOS_SUPER_MAGIC &&
-           ioctl(fd, FAT_IOCTL_GET_ATTRIBUTES, &attributes) == 0;
-}
-
-bool WriteAll(int fd, const char *bytes, size_t size)
-{
-    while (size > 0) {
-        ssize_t done = write(fd, bytes, size);
-        if (done < 0 && errno == EINTR)
-            continue;
-        if (done <= 0)
-            return false;
-        bytes += done;
-        size -= (size_t)done;
-    }
-    return true;
-}
-
-// A rename that never replaces a file. A file system without the flag (vfat
-// before Linux 4.x) is asked whether the name is free first; this run holds
-// the folder, so nothing comes between.
-int RenameNoReplace(const std::string &from, const std::string &to)
-{
-    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
-        return 0;
-    if (errno != EINVAL)
-        return -1;
-    struct stat taken;
-    if (lstat(to.c_str(), &taken) == 0)
-        return (errno = EEXIST, -1);
-    return rename(from.c_str(), to.c_str());
-}
-
-// What the registry file is now, for a file made in its place to keep.
-struct Likeness {
-    struct stat info;
-    bool onFat;
-    __u32 fat;
-};
-
-bool LikenessOf(const std::string &path, Likeness &like)
-{
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    bool ok = fd >= 0 && fstat(fd, &like.info) == 0;
-    like.onFat = ok && FatAttributes(fd, like.fat);
-    if (fd >= 0)
-        close(fd);
+    store.Close(file);
     return ok;
-}
-
-// Gives `path` a new file: `body` writes it under the replacement name beside
-// it; the file takes the mode, owner and FAT attributes of `like`, is flushed,
-// and is renamed to `path`, over the old file, or, with `noReplace`, only when
-// no file has that name. Each step is a point where a test may fail or end the
-// process.
-bool WriteFileAs(const std::string &path, const Likeness &like, const std::function<bool(int fd)> &body,
-                 bool noReplace, std::string &failure)
-{
-    auto step = [] { return !host::FaultDue(host::Operation::RegistryWrite) || (errno = EIO, false); };
-    std::string replacement = ReplacementPath();
-    int fd = step() ? open(replacement.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600) : -1;
-    if (fd < 0)
-        return (failure = Reason("cannot create " + replacement), false);
-    bool ok = step() && body(fd);
-    if (ok && geteuid() == 0 && fchown(fd, like.info.st_uid, like.info.st_gid) != 0) {
-        // a file system without owners (vfat) keeps none
-    }
-    __u32 fat = like.fat;
-    if (ok)
-        ok = like.onFat ? ioctl(fd, FAT_IOCTL_SET_ATTRIBUTES, &fat) == 0
-                        : fchmod(fd, like.info.st_mode & 07777) == 0;
-    ok = ok && step() && fsync(fd) == 0;
-    if (!ok)
-        failure = Reason("cannot write " + replacement);
-    if (close(fd) != 0 && ok) {
-        ok = false;
-        failure = Reason("cannot write " + replacement);
-    }
-    if (ok && (!step() || (noReplace ? RenameNoReplace(replacement, path) : rename(replacement.c_str(), path.c_str())) != 0)) {
-        ok = false;
-        failure = Reason("cannot rename " + replacement + " to " + path);
-    }
-    if (!ok) {
-        unlink(replacement.c_str());
-        return false;
-    }
-    // The rename itself reaches the disk with its folder.
-    int dir = open(path.substr(0, path.find_last_of('/') + 1).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        fsync(dir);
-        close(dir);
-    }
-    return true;
 }
 
 // Writes the registry back: the kept blocks of a REGEDIT4 text, or the whole
 // hive, once the hive's untouched copy stands beside it.
 bool WriteBack(std::string &failure)
 {
-    Likeness like;
-    if (!LikenessOf(FilePath, like))
-        return (failure = Reason("cannot open " + FilePath), false);
+    host::EntryInfo info;
     if (Kind == HIVE_FILE) {
         std::string copy = UntouchedCopyPath(), untouched;
-        struct stat info;
-        if (lstat(copy.c_str(), &info) != 0) {
-            // The file on disk is still the one this run found: no write has replaced it yet.
-            if (!ReadWhole(FilePath, untouched, info))
-                return (failure = Reason("cannot read " + FilePath), false);
-            auto body = [&](int fd) { return WriteAll(fd, untouched.data(), untouched.size()); };
-            if (!WriteFileAs(copy, like, body, true, failure))
+        if (!FileStore->Stat(copy, false, info)) {
+            // The file in the store is still the one this run found: no write has replaced it yet.
+            if (!ReadWhole(*FileStore, FilePath, untouched))
+                return (failure = Reason("cannot read " + FileStore->Describe(FilePath)), false);
+            if (!FileStore->WriteWhole(copy, {untouched}, FilePath, false, failure))
                 return false;
         }
-        auto body = [](int fd) { return WriteAll(fd, Hive.bytes.data(), Hive.bytes.size()); };
-        return WriteFileAs(FilePath, like, body, false, failure);
+        return FileStore->WriteWhole(FilePath, {Hive.bytes}, FilePath, true, failure);
     }
-    auto body = [](int fd) {
-        size_t from = 0;
-        for (const Block &block : Blocks)
-            if (block.deleted) {
-                if (!WriteAll(fd, Text.data() + from, block.begin - from))
-                    return false;
-                from = block.end;
-            }
-        return WriteAll(fd, Text.data() + from, Text.size() - from);
-    };
-    return WriteFileAs(FilePath, like, body, false, failure);
+    std::vector<std::string_view> kept;
+    std::string_view text = Text;
+    size_t from = 0;
+    for (const Block &block : Blocks)
+        if (block.deleted) {
+            kept.push_back(text.substr(from, block.begin - from));
+            from = block.end;
+        }
+    kept.push_back(text.substr(from));
+    return FileStore->WriteWhole(FilePath, kept, FilePath, true, failure);
 }
 
 // The registry file must be one that can be replaced later: a REGEDIT4 file
 // that may be written (Windows 9x keeps its hive read-only, which is normal),
-// in a folder that takes the replacement file, and for a hive with nothing but
-// a file under the name of its untouched copy. A replacement file left by an
-// interrupted run is ours to remove.
-bool CheckReplaceable(const struct stat &info, std::string &error)
+// whose store can give it new contents, and for a hive with nothing but a
+// file under the name of its untouched copy.
+bool CheckReplaceable(const host::EntryInfo &info, std::string &error)
 {
-    if (Kind == REGEDIT4_TEXT && !(info.st_mode & S_IWUSR))
+    if (Kind == REGEDIT4_TEXT && (info.attributes & FILE_ATTRIBUTE_READONLY))
         return (error = "is read-only; make it writable, or run with --registry none", false);
-    struct stat left;
+    host::EntryInfo left;
     std::string copy = UntouchedCopyPath();
-    if (Kind == HIVE_FILE && lstat(copy.c_str(), &left) == 0 && !S_ISREG(left.st_mode))
-        return (error = "cannot be replaced: " + copy + ", the name of its untouched copy, is in the way", false);
-    std::string replacement = ReplacementPath();
-    if (lstat(replacement.c_str(), &left) == 0 && (!S_ISREG(left.st_mode) || unlink(replacement.c_str()) != 0))
-        return (error = "cannot be replaced: " + replacement + " is in the way", false);
-    int fd = open(replacement.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return (error = "cannot be replaced: its folder does not take the new file " + replacement + " (" +
-                        strerror(errno) + ")",
+    if (Kind == HIVE_FILE && FileStore->Stat(copy, false, left) && left.kind != host::EntryInfo::FILE)
+        return (error = "cannot be replaced: " + FileStore->Describe(copy) +
+                        ", the name of its untouched copy, is in the way",
                 false);
-    close(fd);
-    unlink(replacement.c_str());
-    return true;
+    return FileStore->CanReplace(FilePath, error);
 }
 
 HKEY const RootHandle = HKEY_LOCAL_MACHINE;
@@ -379,24 +246,24 @@ HKEY const RootHandle = HKEY_LOCAL_MACHINE;
 
 namespace host {
 
-bool LoadRegistry(const std::string &path, std::string &error)
+bool LoadRegistry(const std::string &path, std::string &error, Store &store)
 {
-    char real[PATH_MAX];
-    std::string bytes;
-    struct stat info;
+    std::string real, bytes;
+    host::EntryInfo info;
     UseEmptyRegistry();
-    if (!realpath(path.c_str(), real) || !ReadWhole(real, bytes, info)) {
-        error = path + ": cannot be read";
+    if (!store.RealPath(path, real) || !store.Stat(real, true, info) || !ReadWhole(store, real, bytes)) {
+        error = store.Describe(path) + ": cannot be read";
         return false;
     }
     std::string why;
     Kind = hive::IsHive(bytes) ? HIVE_FILE : REGEDIT4_TEXT;
     bool loaded = Kind == HIVE_FILE ? hive::Load(std::move(bytes), Hive, why) : Parse(bytes, Blocks, why);
+    FileStore = &store;
     FilePath = real;
     if (!loaded)
-        error = path + ": " + (Kind == HIVE_FILE ? "a Windows 9x registry hive that cannot be used: " : "") + why;
+        error = store.Describe(path) + ": " + (Kind == HIVE_FILE ? "a Windows 9x registry hive that cannot be used: " : "") + why;
     else if (!CheckReplaceable(info, why))
-        error = path + ": " + why;
+        error = store.Describe(path) + ": " + why;
     else if (Kind == REGEDIT4_TEXT)
         Text = std::move(bytes);
     if (!error.empty()) {
@@ -409,6 +276,7 @@ bool LoadRegistry(const std::string &path, std::string &error)
 void UseEmptyRegistry()
 {
     Kind = NO_FILE;
+    FileStore = &HostStore();
     FilePath.clear();
     std::string().swap(Text); // the memory of a large file goes with it
     std::vector<Block>().swap(Blocks);
@@ -422,6 +290,11 @@ void UseEmptyRegistry()
 std::string RegistryFile()
 {
     return FilePath;
+}
+
+Store &RegistryStore()
+{
+    return *FileStore;
 }
 
 bool RegistryIsHive()
@@ -484,8 +357,7 @@ void WriteRegistryChanges()
         for (size_t index : Unwritten)
             Blocks[index].deleted = false;
         std::string bytes, why;
-        struct stat info;
-        if (Kind == HIVE_FILE && !(ReadWhole(FilePath, bytes, info) && hive::Load(std::move(bytes), Hive, why)))
+        if (Kind == HIVE_FILE && !(ReadWhole(*FileStore, FilePath, bytes) && hive::Load(std::move(bytes), Hive, why)))
             Hive = hive::Hive(); // gone or changed under us: nothing more is deleted from it
         WriteFailed = true;
     }

@@ -10,19 +10,22 @@
 #define PLOVEX_HOST_REGISTRY_H
 
 #include "platform/platform.h"
+#include "platform/host/storage.h"
 
 #include <functional>
 #include <string>
 
 namespace host {
 
-// Loads a file; a symbolic link is followed to the file it names. False, with
-// no registry in use and `error` naming the file, the line or the place and
-// the reason, for a file that cannot be read, parsed or later replaced (a
-// read-only REGEDIT4 file, a folder that takes no new file).
-bool LoadRegistry(const std::string &path, std::string &error);
+// Loads a file from a store (the host's file system unless told otherwise); a
+// symbolic link is followed to the file it names. False, with no registry in
+// use and `error` naming the file, the line or the place and the reason, for a
+// file that cannot be read, parsed or later replaced (a read-only REGEDIT4
+// file, a folder that takes no new file, an immutable file).
+bool LoadRegistry(const std::string &path, std::string &error, Store &store = HostStore());
 void UseEmptyRegistry();
-std::string RegistryFile(); // the file in use, links resolved; empty: none
+std::string RegistryFile(); // the file in use in its store, links resolved; empty: none
+Store &RegistryStore();     // the store that holds it
 bool RegistryIsHive();
 // `key` is given in full ("HKEY_LOCAL_MACHINE\\..."); false also without a registry.
 bool RegistryKeyExists(const std::string &key);

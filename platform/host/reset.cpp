@@ -17,6 +17,7 @@ void Reset()
     SetOs(Os::Win95);
     SetVersionFails(false);
     SetWindowsDirectory("C:\\WINDOWS");
+    SetAnotherInstance(false);
     SetMessageBoxHandler(nullptr);
     MessageBoxes.clear();
     PendingAnswers.clear();

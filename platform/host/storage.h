@@ -23,6 +23,8 @@
 #include <stdint.h>
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace host {
 
@@ -95,11 +97,12 @@ public:
     // Whether `path` can be given new contents later by WriteWhole; `why` says
     // what stands in the way. Nothing is left changed.
     virtual bool CanReplace(const std::string &path, std::string &why) = 0;
-    // Gives `path` the contents `bytes`, durably, with the mode, owner and
-    // attributes of `like` (an existing file). Without `replace` the path must
-    // not exist yet (EEXIST). `failure` names the step that failed and why.
-    virtual bool WriteWhole(const std::string &path, const std::string &bytes, const std::string &like,
-                            bool replace, std::string &failure) = 0;
+    // Gives `path` the contents `pieces` (one after another), durably, with the
+    // mode, owner and attributes of `like` (an existing file). Without
+    // `replace` the path must not exist yet (EEXIST). `failure` names the step
+    // that failed and why.
+    virtual bool WriteWhole(const std::string &path, const std::vector<std::string_view> &pieces,
+                            const std::string &like, bool replace, std::string &failure) = 0;
 
     // Called once when the run ends, after every file is closed: whatever the
     // store keeps up to date lazily is written (an image's free-space count).

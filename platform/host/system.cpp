@@ -24,6 +24,7 @@ const Answer Answers[] = {
 Answer Current = Answers[0];
 bool VersionFails = false;
 std::string WindowsDirectoryText = "C:\\WINDOWS";
+bool AnotherInstance = false;
 } // namespace
 
 namespace host {
@@ -49,6 +50,11 @@ void SetVersionFails(bool fails)
 void SetWindowsDirectory(const std::string &path)
 {
     WindowsDirectoryText = path;
+}
+
+void SetAnotherInstance(bool runs)
+{
+    AnotherInstance = runs;
 }
 
 } // namespace host
@@ -102,4 +108,10 @@ LPSTR WINAPI lstrcatA(LPSTR dst, LPCSTR src)
 int WINAPI lstrlenA(LPCSTR s)
 {
     return s ? (int)strlen(s) : 0;
+}
+
+bool AnotherInstanceRuns(bool bringItForward)
+{
+    (void)bringItForward; // no other dialog to bring forward here
+    return AnotherInstance;
 }

@@ -1,6 +1,7 @@
-// Start-up of Plovex.exe: one instance at a time, then WinMain; and the few
-// memory helpers the program uses. The executable links no C runtime (retail
-// Windows 95 has no MSVCRT.DLL), so the entry point and these helpers are ours.
+// Start-up of Plovex.exe: WinMain with its command line, the check for another
+// Plovex.exe that WinMain makes, and the few memory helpers the program uses.
+// The executable links no C runtime (retail Windows 95 has no MSVCRT.DLL), so
+// the entry point and these helpers are ours.
 // Built with -ffreestanding and without loop-to-call rewriting, so that the
 // compiler does not turn the loops below back into calls to themselves.
 #include "platform/platform.h"
@@ -12,15 +13,16 @@
 // the whole life of the process; Windows closes it when the process ends.
 static const char InstanceMutexName[] = "Plovex.exe R1.03 single instance";
 
-// Whether another Plovex.exe runs. Its dialog, when it is up, is restored if
-// minimised and brought to the front. A mutex that cannot be created at all
+// Whether another Plovex.exe runs. A mutex that cannot be created at all
 // guards nothing, and the program runs as it would have without one.
-static bool AnotherInstanceRuns()
+bool AnotherInstanceRuns(bool bringItForward)
 {
     SetLastError(ERROR_SUCCESS); // not every Windows clears it when the mutex is new
     HANDLE mutex = CreateMutexA(NULL, FALSE, InstanceMutexName);
     if (mutex == NULL || GetLastError() != ERROR_ALREADY_EXISTS)
         return false;
+    if (!bringItForward)
+        return true;
     HWND first = FindWindowA("#32770", MAIN_CAPTION);
     if (first) {
         if (IsIconic(first))
@@ -30,16 +32,31 @@ static bool AnotherInstanceRuns()
     return true;
 }
 
+// The command line less the program's name that starts it (in double quotes
+// when it holds a blank), as WinMain is given it.
+static LPSTR ArgumentsOf(LPSTR line)
+{
+    if (*line == '"') {
+        for (line++; *line && *line != '"'; line++)
+            ;
+        if (*line)
+            line++;
+    } else {
+        while (*line && *line != ' ' && *line != '\t')
+            line++;
+    }
+    while (*line == ' ' || *line == '\t')
+        line++;
+    return line;
+}
+
 extern "C" {
 
 // The process entry point named to the linker. Nothing here needs constructing:
-// the program's tables are constant data and its state starts as zero. A second
-// instance ends here, before the platform check and before any file is touched.
+// the program's tables are constant data and its state starts as zero.
 void WinMainCRTStartup()
 {
-    if (AnotherInstanceRuns())
-        ExitProcess(0);
-    ExitProcess((UINT)WinMain(GetModuleHandleA(NULL), NULL, (LPSTR) "", SW_SHOWDEFAULT));
+    ExitProcess((UINT)WinMain(GetModuleHandleA(NULL), NULL, ArgumentsOf(GetCommandLineA()), SW_SHOWDEFAULT));
 }
 
 void *memchr(const void *s, int c, size_t n)

@@ -85,9 +85,26 @@ TEST(Installation, ItsOwnSystemDatIsUsedAndItsUntouchedCopyKept)
         << "the data blocks are not Windows 95's";
 }
 
-// A damaged or truncated hive is refused before anything is written.
+// A damaged or truncated hive is refused before anything is written, and so
+// is a hive that no rename may replace (immutable, chattr +i).
 TEST(Installation, ADamagedHiveIsRefusedAndNothingWritten)
 {
+    {
+        Sample c;
+        unlink(c.Path("SYSTEM.REG").c_str());
+        c.Write("WINDOWS/SYSTEM.DAT", Hive("B.DAT"));
+        const std::string hive = c.Path("WINDOWS/SYSTEM.DAT");
+        if (system(("chattr +i '" + hive + "' 2>/dev/null").c_str()) == 0) {
+            auto before = c.Snapshot();
+            PlovexRun run = c.Plovex(Install);
+            EXPECT_EQ(run.code, 2);
+            EXPECT_TRUE(Has(run.err, "SYSTEM.DAT: cannot be replaced: it is immutable")) << run.err;
+            EXPECT_TRUE(c.Snapshot() == before) << "a file changed";
+            EXPECT_EQ(system(("chattr -i '" + hive + "'").c_str()), 0);
+        } else {
+            printf("not checked: chattr +i needs root and a file system with the flag\n");
+        }
+    }
     const std::string whole = Hive("B.DAT");
     std::string cycle = whole; // the root's first subkey is the root itself
     uint32_t root;

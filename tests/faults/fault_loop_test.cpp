@@ -1,7 +1,9 @@
 // Every file operation of Install and Uninstall failed in turn: for each
 // operation and n = 1, 2, ... the n-th call fails, on a fresh copy of the
 // sample, until a run goes by without the fault firing. After every run no INF
-// text may be lost or half-written, and the registry file must be whole.
+// text may be lost or half-written, and the registry file must be whole. The
+// loop runs twice: through the dialog's buttons, and as the unattended runs
+// Plovex.exe /S then /U, with a log, where no box may open at all.
 #include "tests/faults/faults.h"
 #include "tests/support.h"
 #include "app/main.h"
@@ -18,6 +20,7 @@
 #include <strings.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <iterator>
 #include <optional>
 #include <set>
@@ -79,15 +82,39 @@ struct Outcome {
     std::vector<Box> boxes;
     std::vector<Deletion> deletions;
     bool fired = false;
+    std::string log; // of an unattended run
 };
 
-// The host as the dialog leaves it after WM_INITDIALOG, over `root`, with the
-// registry file loaded and one fault armed.
-void Start(const std::string &root, host::Operation operation, int n)
+// The way the two commands are given.
+enum Way { DIALOG, UNATTENDED };
+const char *const WayNames[] = {"through the dialog", "unattended"};
+const char UnattendedLog[] = "C:\\plovex.log";
+
+// The host over `root` with the registry file loaded and one fault armed: as
+// the dialog leaves it after WM_INITDIALOG, or as a new process finds it.
+void Start(const std::string &root, host::Operation operation, int n, Way way)
 {
     std::string error;
-    ASSERT_TRUE(StartDialog(root, error)) << error;
+    ASSERT_TRUE(way == DIALOG ? StartDialog(root, error) : StartHost(root, error)) << error;
     host::FailNth(operation, n);
+}
+
+// Plovex.exe run unattended with `switches` and the log, in this process; its
+// end writes the registry and closes the handles, as a process's end does.
+int RunUnattended(const std::string &switches)
+{
+    std::string commandLine = switches + " /L:" + UnattendedLog;
+    int code = WinMain(NULL, NULL, commandLine.data(), 0);
+    host::WriteRegistryChanges();
+    host::CloseAllHandles();
+    return code;
+}
+
+// The lines that begin with `start`.
+int CountOf(const std::vector<std::string> &lines, const std::string &start)
+{
+    return (int)std::count_if(lines.begin(), lines.end(),
+                              [&](const std::string &line) { return line.rfind(start, 0) == 0; });
 }
 
 Outcome Finish(int code)
@@ -108,10 +135,11 @@ bool IsChipsetKey(LPCSTR key)
     return false;
 }
 
-// Install, then Uninstall, both groups; ExitProcess ends the run.
-Outcome InstallThenUninstall(const std::string &root, host::Operation operation, int n)
+// Install, then Uninstall, both groups; ExitProcess ends the run. The
+// unattended way's Uninstall is a second process.
+Outcome InstallThenUninstall(const std::string &root, host::Operation operation, int n, Way way)
 {
-    Start(root, operation, n);
+    Start(root, operation, n, way);
     int code = 0, phase = 0;
     std::vector<Deletion> deletions;
     host::SetRegistryDeleteHandler([&](LPCSTR key, bool, const std::string &) {
@@ -119,15 +147,23 @@ Outcome InstallThenUninstall(const std::string &root, host::Operation operation,
         deletions.push_back({phase, target, ReadIfThere(TargetNames[target])});
     });
     try {
-        OnInstall();
-        phase = 1;
-        OnUninstall();
+        if (way == UNATTENDED) {
+            code = RunUnattended("/S");
+            phase = 1;
+            code = RunUnattended("/U");
+        } else {
+            OnInstall();
+            phase = 1;
+            OnUninstall();
+        }
     } catch (const host::ProcessExit &exit) {
         code = exit.code;
     }
     Outcome run = Finish(code);
     run.phase = phase;
     run.deletions = deletions;
+    if (way == UNATTENDED)
+        run.log = ReadWholeFile(host::HostPath(UnattendedLog));
     return run;
 }
 
@@ -184,7 +220,7 @@ protected:
         Scratch scratch;
         CopySampleReadOnlyMshdc(scratch.root);
         registryBefore = ReadWholeFile(scratch.Path("SYSTEM.REG"));
-        Start(scratch.root, host::Operation::Count, 0);
+        Start(scratch.root, host::Operation::Count, 0, DIALOG);
         // Each group's deletions reach the registry file in one rewrite: the
         // file is a new one (a new inode) only when its group's keys are told.
         std::set<ino_t> registryFiles;
@@ -226,6 +262,18 @@ protected:
         std::string registryAfter = ReadWholeFile(scratch.Path("SYSTEM.REG"));
         EXPECT_EQ(registryAfter, ExpectedRegistry(AllDeviceKeys()));
         EXPECT_NE(registryAfter, registryBefore);
+
+        // Unattended, the same two commands leave the same texts and keys, and no box.
+        Scratch other;
+        CopySampleReadOnlyMshdc(other.root);
+        Outcome unattended = InstallThenUninstall(other.root, host::Operation::Count, 0, UNATTENDED);
+        EXPECT_EQ(unattended.code, 0);
+        EXPECT_TRUE(unattended.boxes.empty());
+        Snapshot end = Take();
+        for (int t = 0; t < TARGETS; t++)
+            EXPECT_EQ(end.targets[t].value_or(""), committed[1][t]) << TargetNames[t] << ", unattended";
+        EXPECT_EQ(ReadWholeFile(other.Path("SYSTEM.REG")), registryAfter);
+        EXPECT_EQ(CountOf(Lines(unattended.log), "Exit code 0"), 2);
     }
 
     static std::vector<std::string> AllDeviceKeys()
@@ -251,10 +299,23 @@ protected:
         return false;
     }
 
-    void Check(const std::string &root, const Outcome &run, const std::string &where)
+    void Check(const std::string &root, const Outcome &run, Way way, host::Operation operation,
+               const std::string &where)
     {
         SCOPED_TRACE(where);
-        EXPECT_TRUE(run.code == 0 || run.code == 1) << "exit code " << run.code;
+        if (way == DIALOG) {
+            EXPECT_TRUE(run.code == 0 || run.code == 1) << "exit code " << run.code;
+        } else {
+            // Done, an INF file not opened, a step failed, or a log that could not be opened.
+            EXPECT_TRUE(run.code == 0 || run.code == 1 || run.code == 4 || run.code == 5) << "exit code " << run.code;
+            EXPECT_TRUE(run.boxes.empty()) << run.boxes.size() << " boxes opened; the first: " << run.boxes[0].text;
+            // Each run logs its exit code last, unless the fault struck the log itself.
+            if (operation != host::Operation::CreateFile && operation != host::Operation::WriteFile) {
+                std::vector<std::string> lines = Lines(run.log);
+                EXPECT_EQ(lines.empty() ? "" : lines.back(), "Exit code " + std::to_string(run.code));
+                EXPECT_EQ(CountOf(lines, "Exit code "), run.phase + 1) << "one exit code for each run";
+            }
+        }
         EXPECT_EQ(host::OpenHandleCount(), 0);
         bool installCompleted = false;
         for (const Box &box : run.boxes) {
@@ -323,28 +384,33 @@ protected:
 
 TEST_F(FaultLoop, EveryFailedCallLeavesEachTextOldOrNewAndTheRegistryWhole)
 {
-    int covered = 0;
-    std::string summary;
-    for (int op = 0; op < (int)host::Operation::Count; op++) {
-        host::Operation operation = (host::Operation)op;
-        int n = 1;
-        for (;; n++) {
-            Scratch scratch;
-            CopySampleReadOnlyMshdc(scratch.root);
-            Outcome run = InstallThenUninstall(scratch.root, operation, n);
-            if (!run.fired)
-                break;
-            covered++;
-            Check(scratch.root, run, std::string(OperationNames[op]) + " call " + std::to_string(n) + " failed");
-            if (HasFailure())
-                return; // the first broken run says enough
+    for (Way way : {DIALOG, UNATTENDED}) {
+        int covered = 0;
+        std::string summary;
+        for (int op = 0; op < (int)host::Operation::Count; op++) {
+            host::Operation operation = (host::Operation)op;
+            if (operation == host::Operation::ImageWrite)
+                continue; // a folder has no image to write into
+            int n = 1;
+            for (;; n++) {
+                Scratch scratch;
+                CopySampleReadOnlyMshdc(scratch.root);
+                Outcome run = InstallThenUninstall(scratch.root, operation, n, way);
+                if (!run.fired)
+                    break;
+                covered++;
+                Check(scratch.root, run, way, operation,
+                      std::string(WayNames[way]) + ": " + OperationNames[op] + " call " + std::to_string(n) + " failed");
+                if (HasFailure())
+                    return; // the first broken run says enough
+            }
+            summary += std::string(" ") + OperationNames[op] + "=" + std::to_string(n - 1);
+            // Every operation the commands use is reached at least once.
+            EXPECT_GT(n, 1) << OperationNames[op] << " was never called";
         }
-        summary += std::string(" ") + OperationNames[op] + "=" + std::to_string(n - 1);
-        // Every operation the commands use is reached at least once.
-        EXPECT_GT(n, 1) << OperationNames[op] << " was never called";
+        printf("fault points covered %s: %d (%s )\n", WayNames[way], covered, summary.c_str());
+        RecordProperty(way == DIALOG ? "fault_points" : "fault_points_unattended", covered);
     }
-    printf("fault points covered: %d (%s )\n", covered, summary.c_str());
-    RecordProperty("fault_points", covered);
 }
 
 } // namespace

@@ -34,13 +34,19 @@ std::string RegistryOf(const std::string &root)
     return PathExists(root + "/SYSTEM.REG") ? root + "/SYSTEM.REG" : root + "/WINDOWS/SYSTEM.DAT";
 }
 
-bool StartDialog(const std::string &root, std::string &error)
+bool StartHost(const std::string &root, std::string &error)
 {
     host::Reset();
     host::SetDriveC(root);
-    if (!host::LoadRegistry(RegistryOf(root), error))
-        return false;
     RestartFlag = 0;
+    Unattended = 0;
+    return host::LoadRegistry(RegistryOf(root), error);
+}
+
+bool StartDialog(const std::string &root, std::string &error)
+{
+    if (!StartHost(root, error))
+        return false;
     MainDialogProc(host::DialogWindow(), WM_INITDIALOG, 0, 0);
     if (IsChipsetChecked() != BST_CHECKED || IsUsbChecked() != BST_CHECKED)
         return (error = "the dialog did not check both boxes", false);

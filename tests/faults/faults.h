@@ -20,9 +20,13 @@ void CopyFolder(const std::string &from, const std::string &to);
 // The registry file of a drive: its SYSTEM.REG, or else WINDOWS/SYSTEM.DAT.
 std::string RegistryOf(const std::string &root);
 
-// The host as the dialog leaves it after WM_INITDIALOG, drive C: at `root` and
-// its registry file loaded, both group boxes checked: ready for OnInstall or
-// OnUninstall in this process. False, with the reason, when that fails.
+// The host as a new process finds it, drive C: at `root` and its registry
+// file loaded: ready for WinMain in this process. False, with the reason,
+// when the registry cannot be loaded.
+bool StartHost(const std::string &root, std::string &error);
+
+// StartHost, then the host as the dialog leaves it after WM_INITDIALOG, both
+// group boxes checked: ready for OnInstall or OnUninstall in this process.
 bool StartDialog(const std::string &root, std::string &error);
 
 } // namespace faults

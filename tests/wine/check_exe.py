@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Checks that Plovex.exe can load and run on retail Windows 95 on a Pentium, and
-that its resources are the ones the dialog is built from.
+"""Checks that Plovex.exe can load and run on retail Windows 95 on a Pentium, that
+its resources are the ones the dialog is built from, and that its version
+resource gives Properties a Version tab for this release.
 
   check_exe.py EXE MAP EXPORTS [OBJDUMP]
 
@@ -30,7 +31,10 @@ BS_PUSHBUTTON, BS_DEFPUSHBUTTON, BS_AUTOCHECKBOX = 0, 1, 3
 SS_LEFT, SS_BITMAP, SS_REALSIZEIMAGE = 0, 0xE, 0x800
 WS_EX_CLIENTEDGE, WS_EX_STATICEDGE = 0x200, 0x20000
 BUTTON, STATIC = 0x80, 0x82
-LANGUAGE = 1028  # Chinese (Traditional)
+LANGUAGE = 1028  # Chinese (Traditional): the dialog, the pictures and the icon
+VERSION_LANGUAGE, VERSION_CODE_PAGE = 1033, 1252  # the version resource: US English, Windows Latin 1
+VERSION_STRINGS = ('CompanyName', 'FileDescription', 'FileVersion', 'InternalName', 'LegalCopyright',
+                   'OriginalFilename', 'ProductName', 'ProductVersion')
 DESCRIPTION = ("This Windows'95 utility applies to any motherboard which is based on following chipset:\n"
                "       Intel 430TX, Intel 440LX, Intel 440BX, SIS 5571, SIS 5582, SIS 5591, VIA VT82C598AT.")
 DIALOG = {'style': WS_POPUP | WS_CAPTION | DS_MODALFRAME | DS_SETFONT | DS_CENTER, 'exstyle': 0, 'help': 0,
@@ -143,6 +147,19 @@ def parse_dialogex(data):
     return dialog
 
 
+def version_values(data, offset, path, values):
+    """Fills values with every value of a version resource by its path of keys, such as
+    ('VS_VERSION_INFO', 'StringFileInfo', '040904E4', 'FileVersion'); returns the node's end."""
+    length, value_length, text = struct.unpack_from('<HHH', data, offset)
+    key, at = read_unicode(data, offset + 6)
+    size = value_length * (2 if text else 1)  # a text's length counts characters
+    values[path + (key,)] = data[align4(at):align4(at) + size]
+    at = align4(align4(at) + size)
+    while at < offset + length:
+        at = align4(version_values(data, at, path + (key,), values))
+    return offset + length
+
+
 def bitmap_header(data):
     _, width, height, planes, bits, _, _, _, _, used = struct.unpack_from('<IiiHHIIiiI', data, 0)
     return width, height, bits, used
@@ -221,8 +238,12 @@ def check_resources(image):
     if image.resource_rva == 0:
         return
     resources = image.resources()
-    languages = {key[2] for key in resources}
-    check(languages == {LANGUAGE}, 'every resource in language 1028: %s' % sorted(languages))
+    languages = {key[2] for key in resources if key[0] != 16}
+    check(languages == {LANGUAGE}, 'dialog, pictures and icon in language 1028: %s' % sorted(languages))
+    version = resources.get((16, 1, VERSION_LANGUAGE))
+    check(version is not None, 'version resource 1 in language %d' % VERSION_LANGUAGE)
+    if version:
+        check_version(version)
     by_id = {(key[0], key[1]): data for key, data in resources.items()}
 
     dialog = parse_dialogex(by_id.get((5, 102), b'\0' * 64))
@@ -256,6 +277,40 @@ def check_resources(image):
         icon = by_id.get((3, icon_id))
         check(icon_id == 1 and (width, height, colours) == (32, 32, 16) and icon is not None and
               bitmap_header(icon)[:3] == (32, 64, 4), 'icon 1: 32 x 32, 16 colours')
+
+
+def check_version(data):
+    """The Version tab: the strings Windows 95 prints, the numbers programs compare."""
+    values = {}
+    version_values(data, 0, (), values)
+    fixed = values.get(('VS_VERSION_INFO',), b'')
+    check(len(fixed) == 52 and fixed[:4] == b'\xbd\x04\xef\xfe', 'version resource with its fixed part')
+    if len(fixed) != 52:
+        return
+    # The release is the one the caption names: "R1.03" is major 1, minor 3.
+    release = DIALOG['caption'].rsplit(' R', 1)[1]
+    major, minor = (int(part) for part in release.split('.'))
+    file_ms, file_ls, product_ms, product_ls = struct.unpack_from('<4I', fixed, 8)
+    check((file_ms, file_ls) == (product_ms, product_ls) == (major << 16 | minor, 0),
+          'file and product version %d.%d.%d.%d' % (file_ms >> 16, file_ms & 0xFFFF, file_ls >> 16, file_ls & 0xFFFF))
+
+    block = '%04X%04X' % (VERSION_LANGUAGE, VERSION_CODE_PAGE)
+    blocks = {path[2] for path in values if path[1:2] == ('StringFileInfo',) and len(path) == 3}
+    check(blocks == {block}, 'strings in block %s: %s' % (block, sorted(blocks)))
+    strings = {}
+    for path, value in values.items():
+        if path[1:3] == ('StringFileInfo', block) and len(path) == 4:
+            # Windows 95 copies each string up to its NUL.
+            strings[path[3]] = value[:-2].decode('utf-16-le') if value.endswith(b'\0\0') else None
+            print('      %s: %r' % (path[3], strings[path[3]]))
+    missing = [name for name in VERSION_STRINGS if not strings.get(name)]
+    check(not missing, 'every string there and NUL-terminated%s' % (': not ' + ', '.join(missing) if missing else ''))
+    check(strings.get('FileVersion') == strings.get('ProductVersion') == release, 'version strings %s' % release)
+    copyright = strings.get('LegalCopyright') or ''
+    check('The plovex developers' in copyright and 'MIT' in copyright, 'copyright names the holders and the license')
+    check(values.get(('VS_VERSION_INFO', 'VarFileInfo', 'Translation')) ==
+          struct.pack('<HH', VERSION_LANGUAGE, VERSION_CODE_PAGE),
+          'translation %d, code page %d, as the block' % (VERSION_LANGUAGE, VERSION_CODE_PAGE))
 
 
 def main():

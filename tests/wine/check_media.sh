@@ -2,7 +2,8 @@
 # The release media (target media of the 32-bit build): a second build, in
 # another time zone and seconds later, must give the same bytes; each image,
 # read back with the tools that read such media, must hold exactly the built
-# Plovex.exe and README.TXT under their 8.3 names.
+# Plovex.exe and README.TXT under their 8.3 names; sha256sum -c SHA256SUMS
+# must pass on the three images, and on them alone.
 #
 #   check_media.sh BUILD_DIR
 set -euo pipefail
@@ -14,6 +15,7 @@ trap 'chmod -R u+w "$work"; rm -rf "$work"' EXIT
 cmake --build "$build" --target media >/dev/null
 mkdir "$work/first"
 cp "$media"/plovex-*.zip "$media"/plovex-*.img "$media"/plovex-*.iso "$work/first/"
+cp "$media/SHA256SUMS" "$work/"
 sleep 2 # FAT and ZIP times count in steps of two seconds
 TZ=Pacific/Kiritimati cmake --build "$build" --target media >/dev/null
 
@@ -26,6 +28,14 @@ holds_the_files() {
   [ "$(ls "$1" | tr '\n' ' ')" = "PLOVEX.EXE README.TXT " ] &&
     cmp -s "$1/PLOVEX.EXE" "$build/Plovex.exe" && cmp -s "$1/README.TXT" "$media/files/README.TXT"
 }
+
+# The sums a user checks the downloads with, line by line as sha256sum writes them.
+sums_check() {
+  (cd "$media" && sha256sum --strict --quiet -c SHA256SUMS) &&
+    [ "$(cut -d ' ' -f 3 "$media/SHA256SUMS" | sort | tr '\n' ' ')" = "$(ls "$work/first" | tr '\n' ' ')" ]
+}
+check "SHA256SUMS: the same bytes from a second build" cmp -s "$work/SHA256SUMS" "$media/SHA256SUMS"
+check "SHA256SUMS: sha256sum -c passes on the three images alone" sums_check
 
 for first in "$work"/first/*; do
   name=$(basename "$first")

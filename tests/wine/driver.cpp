@@ -7,16 +7,18 @@
 // "type" is read off the box: MB_OK or MB_YESNO from its buttons, with the icon
 // flag when the icon could be named; "icon" tells whether it shows one at all.
 //
-//   plovex-driver PROGRAM SCRIPT
+//   plovex-driver PROGRAM SCRIPT [SWITCHES]
 //
-// SCRIPT has one action a line, as the host runner takes them (blank lines and
-// '#' comments skipped): check|uncheck chipset|usb, install, uninstall, exit,
-// escape, and yes|no for the Yes/No box that is open. An OK box is answered
-// without a line. One more action is the driver's own, not the runner's:
-// "second instance" minimises the dialog, starts PROGRAM a second time, waits
-// for it to end and reports what it did (see SecondInstance). Exit code 0 when
-// the script ran to the program's end, 2 when the script and the program
-// disagree, 3 on a time-out.
+// PROGRAM is started with SWITCHES as its command line. SCRIPT has one action
+// a line, as the host runner takes them (blank lines and '#' comments
+// skipped): check|uncheck chipset|usb, install, uninstall, exit, escape, and
+// yes|no for the Yes/No box that is open. An OK box is answered without a
+// line; a program that runs without its dialog takes an empty script. One more
+// action is the driver's own, not the runner's: "second instance [SWITCHES]"
+// minimises the dialog, starts PROGRAM a second time (with those switches),
+// waits for it to end and reports what it did (see SecondInstance). Exit code
+// 0 when the script ran to the program's end, 2 when the script and the
+// program disagree, 3 on a time-out.
 //
 // Buttons are pressed with PostMessage: a command's message box runs its own
 // message loop inside the dialog procedure, so a sent message would not return.
@@ -51,11 +53,11 @@ void Emit(const std::string &line)
     fflush(stdout);
 }
 
-bool Start(PROCESS_INFORMATION &process)
+bool Start(PROCESS_INFORMATION &process, const std::string &switches)
 {
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
-    std::string command = std::string("\"") + ProgramPath + "\"";
+    std::string command = std::string("\"") + ProgramPath + "\"" + (switches.empty() ? "" : " " + switches);
     return CreateProcessA(ProgramPath, &command[0], NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process) != 0;
 }
 
@@ -330,13 +332,13 @@ BOOL CALLBACK CountWindow(HWND window, LPARAM counting)
     return TRUE;
 }
 
-// Starts PROGRAM a second time while the first one's dialog is up but minimised,
-// and waits for it to end. Its main thread is named for Wine's trace, as the
-// first one's is. Reports whether the second one left the inf folder as it was
+// Starts PROGRAM a second time, with `switches`, while the first one's dialog
+// is up but minimised, and waits for it to end. Its main thread is named for
+// Wine's trace, as the first one's is. Reports whether the second one left the inf folder as it was
 // (names, attributes, bytes), how many top-level windows it ever had, and
 // whether the first dialog came back and to the front:
 //   {"event":"second","code":N,"windows":N,"files":"kept"|"changed","restored":B,"foreground":B}
-void SecondInstance()
+void SecondInstance(const std::string &switches)
 {
     // The dialog manager shows the dialog (SW_SHOWNORMAL) the first time its queue
     // is empty, which may come after this minimise and undo it. A second message
@@ -350,7 +352,7 @@ void SecondInstance()
         Fail(2, "the dialog did not minimise");
     std::map<std::string, std::string> before = InfFolder();
     PROCESS_INFORMATION second;
-    if (!Start(second))
+    if (!Start(second, switches))
         Fail(2, "cannot start a second " + std::string(ProgramPath));
     fprintf(stderr, "driver: second program thread %04lx\n", second.dwThreadId);
     fflush(stderr);
@@ -388,8 +390,8 @@ std::string Trim(const std::string &line)
 
 int main(int argc, char **argv)
 {
-    if (argc != 3) {
-        fprintf(stderr, "usage: plovex-driver PROGRAM SCRIPT\n");
+    if (argc != 3 && argc != 4) {
+        fprintf(stderr, "usage: plovex-driver PROGRAM SCRIPT [SWITCHES]\n");
         return 2;
     }
     std::ifstream script(argv[2]);
@@ -398,7 +400,7 @@ int main(int argc, char **argv)
         return 2;
     }
     ProgramPath = argv[1];
-    if (!Start(Program)) {
+    if (!Start(Program, argc == 4 ? argv[3] : "")) {
         fprintf(stderr, "driver: cannot start %s (error %lu)\n", argv[1], GetLastError());
         return 2;
     }
@@ -437,8 +439,8 @@ int main(int argc, char **argv)
                 Press(IDC_UNINSTALL);
             } else if (line == "exit") {
                 Press(IDC_EXIT);
-            } else if (line == "second instance") {
-                SecondInstance();
+            } else if (line == "second instance" || line.compare(0, 16, "second instance ") == 0) {
+                SecondInstance(Trim(line.substr(15)));
                 PostMarker();
             } else if (line == "escape") {
                 // As the keyboard would: the dialog manager turns Escape into IDCANCEL.

@@ -18,6 +18,12 @@ the same INF files (names, bytes and read-only attribute), shows the same messag
 boxes (caption, text, type, answer), deletes the same keys, asks for a restart
 the same way and ends with the same exit code.
 
+The unattended scenarios start Plovex.exe with switches and no script. Besides
+the host runner given the same switches (--command-line), which must also write
+the same log of /L byte for byte, each that changes anything is run once more
+through the dialog on the same starting files: the INF files, the keys left and
+the keys deleted, in order, must be the dialog's.
+
   scenarios.py --exe Plovex.exe --driver plovex-driver.exe --runner build/plovex
                --sample sample --fixtures tests/wine/fixtures
                [--wine LOADER --wineserver SERVER --arch win32|win64] [--only NAME] [--keep]
@@ -47,6 +53,7 @@ CHOOSE = ('Do what?', ' Please choice drivers!', 0x20)
 WARNING = ('Warning', ' The OS is not Windows 95 system.\n Continue, anyway?', 0x44)
 CANT_FIND_USB = ('File Open Error', "Can't find C:\\windows\\inf\\usb.inf", 0x10)
 RENAME_FAILED = ('rename error', 'Install Failure', 0)
+BAD_SWITCH = ('Bad switches', 'Unknown switch: /X.\nPlovex.exe /? lists the switches.', 0x10)
 
 CHIPSET_KEYS = ['VEN_8086&DEV_7110', 'VEN_8086&DEV_7100', 'VEN_8086&DEV_7113', 'VEN_1106&DEV_0571',
                 'VEN_1039&DEV_5513', 'VEN_8086&DEV_7111', 'VEN_8086&DEV_7180', 'VEN_8086&DEV_7181',
@@ -176,6 +183,79 @@ SCENARIOS = [
                    (not left_behind(r), 'no backup or work file left: %s' % left_behind(r)),
                    (r['readonly'] == ['machine.inf'], 'machine.inf still read-only: %s' % r['readonly']),
                    (r['files'].get('machine.inf') == s['MACHINE.INF'], 'machine.inf back to its bytes')]),
+    # An unattended second one goes silently: no window, nothing brought forward, only its log written.
+    ('a second Plovex.exe /S while the first runs', 'win95', True, None,
+     SECOND_INSTANCE + ' /S /L:' + 'C:\\plovex\\plovex.log\ninstall\nexit\nno\n',
+     lambda r, s: [(second(r).get('code') == 6, 'the second one ended with exit code 6'),
+                   (second(r).get('windows') == 0 and second(r).get('files') == 'kept', 'no window, no INF file'),
+                   (r['second_calls'] == ['CreateFileA'], 'of the traced calls the second one made CreateFileA '
+                    '(its log) alone: %s' % r['second_calls']),
+                   (not second(r).get('restored'), 'the first dialog left minimised'),
+                   (log_lines(r)[1:] == ['Another Plovex.exe is running: nothing done', 'Exit code 6'],
+                    'the log says so: %s' % log_lines(r)),
+                   (boxes(r) == [DONE, RESTART], 'the first one then installed as ever')]),
+]
+
+LOG = 'C:\\plovex\\plovex.log'
+UPDATED = 'OK:  The utility has updated completely!'
+FINISH = 'Finish: You must restart your computer. Do you want to restart your computer now?'
+WARNED = 'Warning:  The OS is not Windows 95 system. Continue, anyway?'
+
+
+def log_lines(run):
+    return None if run['log'] is None else run['log'].decode('latin-1').split('\r\n')[:-1]
+
+
+def logged(run, *lines):
+    """The log holds these lines in this order, each a whole line, and ends with the exit code."""
+    got, at = log_lines(run) or [], 0
+    for line in lines:
+        while at < len(got) and got[at] != line:
+            at += 1
+        if at == len(got):
+            return False
+    return bool(got) and got[-1] == 'Exit code %d' % run['code']
+
+
+# name, version, has usb.inf, extra setup, switches, the same through the dialog (a
+# script, or None when nothing may change), expectations (run, sample) -> [(ok, what)]
+UNATTENDED = [
+    ('/S, usb.inf missing', 'win95', False, None, '/S /L:' + LOG, 'install\nexit\nno\n',
+     lambda r, s: [(r['code'] == 0 and not boxes(r), 'exit code 0, no box'),
+                   (deleted(r) == CHIPSET_KEYS + USB_KEYS, 'the 24 device keys deleted in order'),
+                   (marked(r, 'usb.inf') == 21, 'usb.inf created with its 21 lines'),
+                   (logged(r, 'Plovex.exe R1.03 /S /L:' + LOG, UPDATED, FINISH + ' [No]'), 'the log: %s' % log_lines(r)),
+                   (not r['reboot'], 'no restart without /R')]),
+    ('/s /usb, usb.inf present', 'win95', True, None, '/s /usb', 'uncheck chipset\ninstall\nexit\nno\n',
+     lambda r, s: [(r['code'] == 0 and not boxes(r), 'exit code 0, no box'),
+                   (deleted(r) == USB_KEYS, 'only the USB keys deleted'),
+                   (unchanged(r, s, 'MACHINE.INF') and unchanged(r, s, 'MSHDC.INF'), 'chipset files untouched'),
+                   (r['log'] is None, 'no /L, no log')]),
+    ('/U, usb.inf present', 'win95', True, None, '-U /L:' + LOG, 'uninstall\nexit\nno\n',
+     lambda r, s: [(r['code'] == 0 and not boxes(r), 'exit code 0, no box'),
+                   (deleted(r) == CHIPSET_KEYS + USB_KEYS, 'the 24 device keys deleted in order'),
+                   (logged(r, 'OK: The utility has uninstalled completely!'), 'the log: %s' % log_lines(r))]),
+    ('/S /R /CHIPSET: the restart', 'win95', True, None, '/S /R /CHIPSET /L:' + LOG, 'uncheck usb\ninstall\nexit\nyes\n',
+     lambda r, s: [(r['code'] == 0 and not boxes(r), 'exit code 0, no box'),
+                   (r['reboot'] == 1, 'ExitWindowsEx(EWX_REBOOT, 0) called once'),
+                   (logged(r, UPDATED, FINISH + ' [Yes]', 'Restart of Windows requested'), 'the log: %s' % log_lines(r))]),
+    ('/S, failed rename', 'win95', True, 'backup-folder', '/S /L:' + LOG, 'install\nexit\n',
+     lambda r, s: [(r['code'] == 4 and not boxes(r), 'exit code 4 (a step failed), no box'),
+                   (unchanged(r, s, 'MACHINE.INF'), 'MACHINE.INF kept'),
+                   (logged(r, 'rename error: Install Failure'), 'the log: %s' % log_lines(r))]),
+    ('bad switch without /S: one box', 'win95', True, None, '/X', None,
+     lambda r, s: [(r['code'] == 5 and boxes(r) == [BAD_SWITCH], 'exit code 5 after the box: %s' % boxes(r))]),
+    ('bad switches with /S: no box', 'win95', True, None, '/S /U /L:' + LOG, None,
+     lambda r, s: [(r['code'] == 5 and not boxes(r), 'exit code 5, no box'),
+                   (logged(r, 'Bad switches: /S and /U do not go together. Plovex.exe /? lists the switches.'),
+                    'the log: %s' % log_lines(r))]),
+    ('/S under NT: nothing without /F', 'nt', True, None, '/S /L:' + LOG, None,
+     lambda r, s: [(r['code'] == 7 and not boxes(r), 'exit code 7, no box'),
+                   (logged(r, WARNED + ' [No]', 'Not Windows 95: nothing done without /F'), 'the log: %s' % log_lines(r))]),
+    ('/S /F under NT', 'nt', False, None, '/S /F /L:' + LOG, 'yes\ninstall\nexit\nno\n',
+     lambda r, s: [(r['code'] == 0 and not boxes(r), 'exit code 0, no box'),
+                   (logged(r, WARNED + ' [Yes]', 'Device key not deleted: HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_8086&DEV_7110',
+                           UPDATED), 'the log, with a key NT keeps for its subkeys: %s' % log_lines(r))]),
 ]
 
 
@@ -355,17 +435,27 @@ def registry_text(sample, version):
             '[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion]\n%s\n%s\n' % (wine, nt, number, sub))
 
 
-def run_wine(wine, args, version, with_usb, extra, script):
+def read_log(path):
+    if not os.path.exists(path):
+        return None
+    with open(path, 'rb') as f:
+        return f.read()
+
+
+def run_wine(wine, args, version, with_usb, extra, script, switches=None):
     for name in os.listdir(wine.inf):
         if name.lower() in OUR_NAMES:
             path = os.path.join(wine.inf, name)
             shutil.rmtree(path) if os.path.isdir(path) else os.remove(path)
+    log = os.path.join(wine.home, 'plovex.log')
+    if os.path.exists(log):
+        os.remove(log)
     place_files(wine.inf, args.sample, args.fixtures, with_usb, extra)
     wine.import_reg(registry_text(args.sample, version))
     with open(os.path.join(wine.home, 'script.txt'), 'w', newline='\r\n') as f:
         f.write(script)
-    done = wine.run(['C:\\plovex\\plovex-driver.exe', 'C:\\plovex\\Plovex.exe', 'C:\\plovex\\script.txt'],
-                    debug='-all,+relay')
+    done = wine.run(['C:\\plovex\\plovex-driver.exe', 'C:\\plovex\\Plovex.exe', 'C:\\plovex\\script.txt'] +
+                    ([switches] if switches else []), debug='-all,+relay')
     transcript = [json.loads(line) for line in done.stdout.decode('latin-1').splitlines() if line.startswith('{')]
     notes = [l.rstrip('\r') for l in done.stderr.decode('latin-1').splitlines() if l.startswith('driver: ')]
     driver_errors = [l for l in notes if l != 'driver: dialog open' and 'program thread' not in l]
@@ -382,22 +472,24 @@ def run_wine(wine, args, version, with_usb, extra, script):
             'second_calls': [f for kind, f, _, _ in relay_calls(done.stderr, 'second program') if kind == 'Call'],
             'keys': with_ancestors(wine.keys()), 'code': exit_events[0]['code'] if exit_events else None,
             'reboot': sum(1 for e in reboots if e['flags'] == [2, 0]), 'driver': done.returncode,
-            'driver_errors': driver_errors, 'dialog': 'driver: dialog open' in notes}
+            'driver_errors': driver_errors, 'dialog': 'driver: dialog open' in notes, 'log': read_log(log)}
 
 
-def run_host(args, work, version, with_usb, extra, script):
+def run_host(args, work, version, with_usb, extra, script, switches=None):
     drive = os.path.join(work, 'drive')
     shutil.rmtree(drive, ignore_errors=True)
     inf = os.path.join(drive, 'WINDOWS', 'INF')
     os.makedirs(inf)
+    os.makedirs(os.path.join(drive, 'plovex'))  # C:\plovex, where the log of /L goes
     place_files(inf, args.sample, args.fixtures, with_usb, extra)
     registry = os.path.join(work, 'system.reg')
     shutil.copy(os.path.join(args.sample, 'SYSTEM.REG'), registry)
     paths = {name: os.path.join(work, name) for name in ('script.txt', 'log.jsonl')}
     with open(paths['script.txt'], 'w') as f:
-        f.write(''.join(line for line in script.splitlines(True) if line.strip() != SECOND_INSTANCE))
+        f.write(''.join(line for line in script.splitlines(True) if not line.startswith(SECOND_INSTANCE)))
+    given = ['--command-line', switches] if switches else ['--script', paths['script.txt']]
     done = subprocess.run([args.runner, '--drive-c', drive, '--windows-dir', 'C:\\windows', '--os', version,
-                           '--registry', registry, '--script', paths['script.txt'], '--log', paths['log.jsonl']],
+                           '--registry', registry, '--log', paths['log.jsonl']] + given,
                           capture_output=True, timeout=60)
     with open(paths['log.jsonl']) as f:
         events = [e for e in (json.loads(line) for line in f if line.strip()) if e['event'] != 'start']
@@ -409,20 +501,22 @@ def run_host(args, work, version, with_usb, extra, script):
                 keys.add('HKLM' + m.group(1))
     return {'events': events, 'files': folder_state(inf, False), 'readonly': read_only(inf, False),
             'keys': with_ancestors(keys), 'code': done.returncode,
-            'stderr': done.stderr.decode(errors='replace')}
+            'stderr': done.stderr.decode(errors='replace'), 'log': read_log(os.path.join(drive, 'plovex', 'plovex.log'))}
 
 
-def describe_difference(name, wine_value, host_value):
+def describe_difference(name, wine_value, host_value, labels=('wine', 'host')):
+    first, second = labels
     if isinstance(wine_value, dict) and isinstance(host_value, dict):
         parts = []
         for key in sorted(set(wine_value) | set(host_value)):
             if wine_value.get(key) != host_value.get(key):
-                parts.append('%s: wine %s, host %s' % (key, summary(wine_value.get(key)), summary(host_value.get(key))))
+                parts.append('%s: %s %s, %s %s' % (key, first, summary(wine_value.get(key)), second,
+                                                   summary(host_value.get(key))))
         return '%s differ: %s' % (name, '; '.join(parts))
     if isinstance(wine_value, set):
-        return '%s differ: only under wine %s; only on the host %s' % (
-            name, sorted(wine_value - host_value), sorted(host_value - wine_value))
-    return '%s differ:\n        wine %s\n        host %s' % (name, wine_value, host_value)
+        return '%s differ: only %s %s; only %s %s' % (
+            name, first, sorted(wine_value - host_value), second, sorted(host_value - wine_value))
+    return '%s differ:\n        %s %s\n        %s %s' % (name, first, wine_value, second, host_value)
 
 
 def summary(value):
@@ -445,12 +539,22 @@ def as_shown(event, seen):
     return (event['caption'], event['text'], event['type'] & 0xF, icon, event['answer'])
 
 
+def without_found(event, leave_out):
+    return {k: v for k, v in event.items() if not (leave_out and k == 'found')}
+
+
 def run_scenario(wine, args, work, scenario):
-    name, version, with_usb, extra, script, expect = scenario
+    """A scenario of SCENARIOS, or of UNATTENDED (one element more: the switches)."""
+    if len(scenario) == 7:
+        name, version, with_usb, extra, switches, dialog, expect = scenario
+        script = ''
+    else:
+        name, version, with_usb, extra, script, expect = scenario
+        switches = dialog = None
     started = time.monotonic()
     problems = []
-    w = run_wine(wine, args, version, with_usb, extra, script)
-    h = run_host(args, work, version, with_usb, extra, script)
+    w = run_wine(wine, args, version, with_usb, extra, script, switches)
+    h = run_host(args, work, version, with_usb, extra, script, switches)
     # The inf folder as the scenario starts, for its expectations.
     start_state = os.path.join(work, 'start-state')
     shutil.rmtree(start_state, ignore_errors=True)
@@ -469,15 +573,30 @@ def run_scenario(wine, args, work, scenario):
     for ok, what in expect(w, sample_files):
         if not ok:
             problems.append('expected: ' + what)
-    # The same run on the host.
-    if w['events'] != h['events']:
+    # The same run on the host. Windows NT (Wine set to XP) refuses to delete a
+    # key that has subkeys, which Windows 95 and the host delete whole: under
+    # NT whether a key went is left to the comparison with the dialog.
+    nt = version == 'nt'
+    if [without_found(e, nt) for e in w['events']] != [without_found(e, nt) for e in h['events']]:
         problems.append(describe_difference('events', w['events'], h['events']))
     if w['files'] != h['files']:
         problems.append(describe_difference('inf files', w['files'], h['files']))
     if w['readonly'] != h['readonly']:
         problems.append(describe_difference('read-only files', w['readonly'], h['readonly']))
-    if w['keys'] != h['keys']:
+    if w['keys'] != h['keys'] and not nt:
         problems.append(describe_difference('registry keys left', w['keys'], h['keys']))
+    if switches and w['log'] != h['log'] and not nt:
+        problems.append(describe_difference('logs', w['log'], h['log']))
+    # Unattended, the same files and keys as the dialog gives; with nothing to compare with, nothing changed.
+    if switches and dialog:
+        d = run_wine(wine, args, version, with_usb, extra, dialog)
+        for what in ('files', 'readonly', 'keys'):
+            if w[what] != d[what]:
+                problems.append(describe_difference(what, w[what], d[what], ('unattended', 'dialog')))
+        if deleted(w) != deleted(d):
+            problems.append(describe_difference('keys deleted', deleted(w), deleted(d), ('unattended', 'dialog')))
+    elif switches and (w['files'] != sample_files or deleted(w)):
+        problems.append('files changed or keys deleted: %s' % deleted(w))
     seconds = time.monotonic() - started
     return problems, seconds, w, h
 
@@ -510,7 +629,7 @@ def main():
             print('wine: cannot set up a prefix: %s' % error)
             return 2
         print('prefix ready in %.1f s (%s)' % (time.monotonic() - started, args.arch))
-        for scenario in SCENARIOS:
+        for scenario in SCENARIOS + UNATTENDED:
             if args.only and args.only not in scenario[0]:
                 continue
             try:
