@@ -92,8 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                      store->Remove("/WINDOWS/INF/machine.in@");
     host::EntryInfo info;
     bool replaced = store->Stat("/WINDOWS/SYSTEM.DAT", false, info) && info.kind == host::EntryInfo::FILE &&
-                    store->WriteWhole("/WINDOWS/SYSTEM.PLX", "copy", "/WINDOWS/SYSTEM.DAT", false, failure) &&
-                    store->WriteWhole("/WINDOWS/SYSTEM.DAT", hive, "/WINDOWS/SYSTEM.DAT", true, failure);
+                    store->WriteWhole("/WINDOWS/SYSTEM.PLX", {"copy"}, "/WINDOWS/SYSTEM.DAT", false, failure) &&
+                    store->WriteWhole("/WINDOWS/SYSTEM.DAT", {hive}, "/WINDOWS/SYSTEM.DAT", true, failure);
     store->Finish();
     store.reset();
 

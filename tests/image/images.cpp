@@ -253,8 +253,8 @@ bool ProgramWrites(host::Store &store, const std::string &machineText, const std
     bool ok = WriteFile(store, inf + "out.inf", machineText, 700) &&
               store.Rename(inf + target, inf + "machine.in@") && store.Rename(inf + "out.inf", inf + "machine.inf") &&
               store.Remove(inf + "machine.in@") &&
-              (store.Stat(copy, false, info) || store.WriteWhole(copy, oldHive, hive, false, failure)) &&
-              store.WriteWhole(hive, newHive, hive, true, failure);
+              (store.Stat(copy, false, info) || store.WriteWhole(copy, {oldHive}, hive, false, failure)) &&
+              store.WriteWhole(hive, {newHive}, hive, true, failure);
     store.Finish();
     return ok;
 }

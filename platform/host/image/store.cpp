@@ -279,9 +279,12 @@ public:
         return true;
     }
 
-    bool WriteWhole(const std::string &path, const std::string &bytes, const std::string &like, bool replace,
-                    std::string &failure) override
+    bool WriteWhole(const std::string &path, const std::vector<std::string_view> &pieces, const std::string &like,
+                    bool replace, std::string &failure) override
     {
+        std::string bytes;
+        for (std::string_view piece : pieces)
+            bytes.append(piece.data(), piece.size());
         Place place;
         host::EntryInfo model;
         if (!Stat(like, false, model))
