@@ -11,7 +11,9 @@
 #   screenshot  Plovex.exe under Wine on a virtual X server (Xvfb, ImageMagick)
 #   test        everything scripts/test.sh runs: all of the above but the
 #               screenshot, and GoogleTest, tmux, clang, Wine, libcreg (the
-#               independent hive reader), mkfs.fat and patch
+#               independent hive reader), patch, and the disk image tools
+#               that make and judge the images (dosfstools, mtools, sfdisk,
+#               qemu-img)
 #
 # As root it installs what is missing; otherwise it names the missing packages
 # and the command that installs them, and fails.
@@ -33,7 +35,7 @@ add_level() {
     screenshot) packages+=("${mingw32[@]}" "${mingw64[@]}" "${wine[@]}" xvfb x11-apps imagemagick) ;;
     test) add_level bench; add_level package; add_level media
           packages+=(libgtest-dev libgmock-dev tmux clang-14 libclang-rt-14-dev "${mingw64[@]}" "${wine[@]}"
-                     python3-libcreg libcreg-utils dosfstools patch) ;;
+                     python3-libcreg libcreg-utils dosfstools patch mtools fdisk qemu-utils) ;;
     *) echo "setup: unknown level '$1' (demo, bench, package, media, screenshot, test)" >&2; exit 2 ;;
   esac
 }
