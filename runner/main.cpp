@@ -5,6 +5,7 @@
 #include "app/main.h"
 #include "app/switches.h"
 #include "platform/host/files.h"
+#include "platform/host/image/image.h"
 #include "platform/host/registry.h"
 #include "platform/host/system.h"
 #include "platform/host/ui.h"
@@ -19,12 +20,14 @@
 #include <unistd.h>
 
 #include <iostream>
+#include <memory>
 
 namespace runner {
 
 namespace {
 
 bool Terminal; // the dialog is drawn on the terminal, not driven by a script
+std::unique_ptr<host::Store> DriveImage; // drive C:, when it is a disk image
 
 int ShowBox(LPCSTR text, LPCSTR caption, UINT type)
 {
@@ -33,16 +36,19 @@ int ShowBox(LPCSTR text, LPCSTR caption, UINT type)
     return answer;
 }
 
-// The registry the program sees; standard error says which unless --registry
-// named it.
+// The registry the program sees: a --registry file on the host, or the
+// installation's own in drive C:'s store; standard error says which unless
+// --registry named it.
 void SetUpRegistry(const Options &options, const std::string &registry)
 {
     if (!registry.empty()) {
         std::string error;
-        if (!host::LoadRegistry(registry, error))
+        host::Store &store = options.registry.empty() ? host::DriveCStore() : host::HostStore();
+        if (!host::LoadRegistry(registry, error, store))
             throw RunnerError{"registry file " + error};
         if (options.registry.empty())
-            std::cerr << "plovex: the registry is the installation's own " << host::RegistryFile() << "\n";
+            std::cerr << "plovex: the registry is the installation's own "
+                      << store.Describe(host::RegistryFile()) << "\n";
     } else {
         std::cerr << "plovex: no registry" << (options.registry.empty() ? " (no --registry, and no SYSTEM.DAT)" : "")
                   << ": no device key is deleted\n";
@@ -72,15 +78,43 @@ std::string SetUpVersion(const std::string &os, std::string &versionNumber, std:
     return chosen;
 }
 
+// The store path of a Win32 folder on drive C: ("C:\\WINDOWS" -> "/WINDOWS").
+std::string StorePath(const std::string &windowsPath)
+{
+    if (windowsPath.size() < 2 || (windowsPath[0] != 'C' && windowsPath[0] != 'c') || windowsPath[1] != ':')
+        throw RunnerError{"--windows-dir " + windowsPath + " does not lie on drive C:"};
+    std::string path = windowsPath.substr(2);
+    for (char &c : path)
+        if (c == '\\')
+            c = '/';
+    return path.empty() || path[0] != '/' ? "/" + path : path;
+}
+
+// Drive C:: a disk image, opened (and locked) here, or a folder.
+void SetUpDriveC(const Options &options)
+{
+    if (!image::IsImagePath(options.driveC)) {
+        if (options.partition)
+            throw RunnerError{"--partition is for a disk image, and " + options.driveC + " is a folder"};
+        host::SetDriveC(options.driveC);
+        return;
+    }
+    std::string error;
+    DriveImage = image::OpenImage({options.driveC, options.partition, StorePath(options.windowsDir)}, error);
+    if (!DriveImage)
+        throw RunnerError{error};
+    host::SetDriveCStore(*DriveImage);
+}
+
 // Everything that can be refused is refused here, before the program runs.
 void SetUpHost(const Options &options)
 {
     if (options.dryRun)
         StartDryRun(); // drive C: and the registry are then seen through overlays
-    host::SetDriveC(options.driveC);
+    SetUpDriveC(options);
     host::SetWindowsDirectory(options.windowsDir);
     std::string registry = RegistryPath(options);
-    LockFolders(options.driveC, options.windowsDir, registry);
+    LockFolders(options, registry, DriveImage != nullptr);
     SetUpRegistry(options, registry);
     std::string versionNumber, subVersionNumber;
     std::string os = SetUpVersion(options.os, versionNumber, subVersionNumber);
@@ -124,6 +158,13 @@ int RunProgram(std::string commandLine)
     return code;
 }
 
+// The run is over: whatever drive C:'s store keeps lazily is written.
+void FinishDriveC()
+{
+    host::CloseAllHandles();
+    host::DriveCStore().Finish();
+}
+
 // Ends the terminal and prints what it held back.
 void GiveBackTerminal()
 {
@@ -137,7 +178,7 @@ void GiveBackTerminal()
 int Stopped(const RunnerError &error)
 {
     host::WriteRegistryChanges();
-    host::CloseAllHandles();
+    FinishDriveC();
     GiveBackTerminal();
     bool changed = AnythingChanged();
     if (changed)
@@ -168,10 +209,11 @@ int main(int argc, char **argv)
     } catch (const runner::RunnerError &error) {
         return runner::Stopped(error);
     }
+    runner::FinishDriveC();
     runner::GiveBackTerminal();
     runner::PrintDryRun();
     if (host::RegistryWriteFailed()) {
-        std::cerr << "plovex: the registry file " << host::RegistryFile()
+        std::cerr << "plovex: the registry file " << host::RegistryStore().Describe(host::RegistryFile())
                   << " could not be written; the device keys named above are still in it\n";
         code = runner::ERROR_AFTER_CHANGES;
     }

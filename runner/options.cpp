@@ -9,8 +9,15 @@ namespace runner {
 
 namespace {
 
-const char Help[] = R"(Runs Plovex, the Windows 95 chipset INF utility, on Linux over a folder that
-stands for drive C:.
+const char Help[] = R"(Runs Plovex, the Windows 95 chipset INF utility, on Linux over a Windows 95
+disk image or a folder that stands for drive C:.
+
+Drive C: is a disk image file (raw with an MBR, a bare FAT volume, a fixed or
+dynamic VHD; FAT12, FAT16 or FAT32), changed in place with no mount and no
+root: the partition whose root holds the Windows folder, or --partition N.
+Other formats (qcow2, VDI, VMDK) are refused with the qemu-img lines that
+convert them. Shut the emulator down first: an image it holds is refused.
+Or drive C: is a folder (a mounted disk, an emulator's shared folder).
 
 Input: with a terminal and no --script, the dialog is drawn on the terminal
 (Tab/Shift-Tab move, Space toggles or presses, Enter presses). Otherwise a
@@ -33,8 +40,8 @@ Windows folder, when there is one. Before its first change it is copied, byte
 for byte, to SYSTEM.PLX beside it (never overwritten later). The log's first
 line names the registry used and the version it gave.
 
-One run at a time: a second run on the same Windows folder (or registry
-folder) is refused at once. --log and --script may not lie on drive C:.
+One run at a time: a second run on the same image or Windows folder (or
+registry folder) is refused at once. --log and --script may not lie on drive C:.
 
 --dry-run: the whole run as usual (the dialog or the script, the same boxes,
 the same exit code), but nothing is written: no INF file, no registry file,
@@ -46,7 +53,7 @@ line. The folders are locked as for a run.
 Exit codes:
   0, 1  as the program gives them (1: an INF file could not be opened or created)
   2     the runner's own error, found before anything was written (usage,
-        script, registry file, folder in use)
+        script, registry file, disk image, folder or image in use)
   3     a problem found after the program had changed files: the script did not
         fit a message box that came up, or the registry file could not be
         written; standard error and the log say what had been done
@@ -54,6 +61,7 @@ Exit codes:
         command stopped, 5 bad switches, 7 not Windows 95 and no /F
 
 Examples:
+  plovex --drive-c win95.img
   plovex --drive-c /mnt/win95
   printf 'install\nexit\nno\n' | plovex --drive-c /mnt/win95 --dry-run > changes.txt
   printf 'install\nexit\nno\n' | plovex --drive-c copy-of-sample --registry copy-of-sample/SYSTEM.REG
@@ -64,10 +72,15 @@ Examples:
 
 bool ParseOptions(int argc, char **argv, Options &options, int &code)
 {
-    CLI::App app{"plovex: Plovex.exe R1.03 over a host folder", "plovex"};
+    CLI::App app{"plovex: Plovex.exe R1.03 over a disk image or a host folder", "plovex"};
     app.footer(Help);
-    app.add_option("--drive-c", options.driveC, "folder that stands for drive C: (default: the current directory)")
-        ->check(CLI::ExistingDirectory);
+    app.add_option("--drive-c", options.driveC,
+                   "disk image or folder that stands for drive C: (default: the current directory)")
+        ->check(CLI::ExistingPath);
+    app.add_option("--partition", options.partition,
+                   "the partition of the disk image that is drive C:, numbered as Linux does (1-4 primary, "
+                   "5 on logical; default: the one whose root holds the Windows folder)")
+        ->check(CLI::Range(1, 64));
     app.add_option("--windows-dir", options.windowsDir, "what GetWindowsDirectoryA answers (default C:\\WINDOWS)");
     app.add_option("--os", options.os,
                    "the version GetVersionExA reports; auto: the installation's own, from its registry "

@@ -7,11 +7,12 @@
 
 namespace runner {
 
-// As given; an empty os, registry, script or log was not given.
+// As given; an empty os, registry, script or log was not given, nor a partition of 0.
 struct Options {
     std::string driveC = ".", windowsDir = "C:\\WINDOWS", os, registry, script, log;
     std::string commandLine; // Plovex.exe's own switches
     bool dryRun = false; // nothing is written; what a run would change is printed
+    int partition = 0;
 };
 
 // False when there is nothing to run (--help, --version, a usage error), with

@@ -75,22 +75,25 @@ void CheckRunnerFile(const char *what, const std::string &path, const std::strin
         return;
     std::string real = RealPath(path);
     std::string registry = host::RegistryFile();
-    if (!registry.empty() && real == registry)
+    if (!registry.empty() && &host::RegistryStore() == &host::HostStore() && real == registry)
         throw RunnerError{std::string(what) + " " + path + " is the registry file; give another file"};
-    if (Below(real, RealPath(driveC)))
+    if (real == RealPath(driveC) || Below(real, RealPath(driveC)))
         throw RunnerError{std::string(what) + " " + path + " lies on drive C: (" + driveC +
                           "), whose files the program changes; give a file outside it"};
 }
 
-void LockFolders(const std::string &driveC, const std::string &windowsDir, const std::string &registryFile)
+void LockFolders(const Options &options, const std::string &registryFile, bool driveCIsImage)
 {
-    std::string windows = host::HostPath(windowsDir);
-    struct stat info;
-    if (windows.empty() || stat(windows.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
-        windows = driveC;
-    windows = RealPath(windows);
-    LockFolder(windows);
-    if (!registryFile.empty()) {
+    std::string windows;
+    if (!driveCIsImage) {
+        windows = host::HostPath(options.windowsDir);
+        struct stat info;
+        if (windows.empty() || stat(windows.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+            windows = options.driveC;
+        windows = RealPath(windows);
+        LockFolder(windows);
+    }
+    if (!registryFile.empty() && (!driveCIsImage || !options.registry.empty())) {
         std::string registry = RealPath(registryFile);
         std::string folder = registry.substr(0, registry.find_last_of('/'));
         if (folder.empty())

@@ -16,12 +16,13 @@ namespace runner {
 // SYSTEM.DAT (any letter case) in its Windows folder; empty for none.
 std::string RegistryPath(const Options &options);
 
-// Locks the Windows folder (drive C: when there is none) and the registry
-// file's folder for the rest of the process; refuses a folder another run holds.
-void LockFolders(const std::string &driveC, const std::string &windowsDir, const std::string &registryFile);
+// Locks the Windows folder (drive C: when there is none; nothing on a disk
+// image, which its store locks itself) and the folder of a registry file on
+// the host for the rest of the process; refuses a folder another run holds.
+void LockFolders(const Options &options, const std::string &registryFile, bool driveCIsImage);
 
 // Refuses the log or the script (`what`) when it is the registry file in use
-// or lies on drive C:. An empty path and "-" (standard input) pass.
+// or lies on drive C: (is the disk image). An empty path and "-" (standard input) pass.
 void CheckRunnerFile(const char *what, const std::string &path, const std::string &driveC);
 
 } // namespace runner

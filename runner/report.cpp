@@ -84,7 +84,8 @@ bool OpenLog(const std::string &path)
 
 void LogStart(const std::string &os, const std::string &versionNumber, const std::string &subVersionNumber)
 {
-    LogEvent("{\"event\":\"start\",\"registry\":" + JsonString(host::RegistryFile()) + ",\"format\":\"" +
+    std::string registry = host::RegistryFile().empty() ? "" : host::RegistryStore().Describe(host::RegistryFile());
+    LogEvent("{\"event\":\"start\",\"registry\":" + JsonString(registry) + ",\"format\":\"" +
              (host::RegistryFile().empty() ? "none" : host::RegistryIsHive() ? "hive" : "regedit4") +
              "\",\"os\":\"" + os + "\",\"versionNumber\":" + JsonString(versionNumber) +
              ",\"subVersionNumber\":" + JsonString(subVersionNumber) + "}");
@@ -114,7 +115,7 @@ void ReportKeyDeletion(LPCSTR key, bool found, const std::string &failure)
     std::string event = std::string("{\"event\":\"regdelete\",\"key\":") + JsonString(key) +
                         ",\"found\":" + (found ? "true" : "false");
     if (!failure.empty()) {
-        std::cerr << "plovex: registry file " << host::RegistryFile() << ": " << key
+        std::cerr << "plovex: registry file " << host::RegistryStore().Describe(host::RegistryFile()) << ": " << key
                   << " was not deleted: " << failure << "\n";
         event += ",\"deleted\":false,\"error\":" + JsonString(failure);
     } else if (found) {
