@@ -8,8 +8,10 @@
 // of device keys.
 #include "tests/faults/faults.h"
 #include "tests/support.h"
+#include "tests/image/images.h"
 #include "commands/commands.h"
 #include "platform/host/hive.h"
+#include "platform/host/image/image.h"
 #include "platform/host/faults.h"
 #include "platform/host/files.h"
 #include "platform/host/registry.h"
@@ -38,23 +40,36 @@ const char *const CommandNames[] = {"Install", "Uninstall"};
 struct State {
     std::optional<std::string> targets[std::size(Targets)];
     std::string registry;
+    std::optional<std::string> untouched; // the hive's untouched copy SYSTEM.PLX
 };
 
-std::optional<std::string> ReadInf(const char *name)
+std::optional<std::string> ReadInf(const std::string &root, const char *name)
 {
-    std::string path = host::HostPath(std::string("C:\\WINDOWS\\inf\\") + name);
-    if (path.empty() || !PathExists(path))
-        return std::nullopt;
-    return ReadWholeFile(path);
+    return ReadOnDrive(root, std::string("C:\\WINDOWS\\inf\\") + name);
+}
+
+bool IsImage(const std::string &root)
+{
+    return image::IsImagePath(root);
+}
+
+// What fsck.fat -n says is wrong with an image, less the lost clusters and
+// the unknown free count that a cut leaves, and the second FAT copy a cut
+// between the two copies leaves behind the first (fsck uses the first).
+std::vector<std::string> FsckComplaints(const std::string &root)
+{
+    images::Ran fsck = images::Fsck(root, 0, 0);
+    return images::FsckComplaints(fsck.output, {"Reclaimed ", "Free cluster summary uninitialized", "FATs differ"});
 }
 
 State Take(const std::string &root)
 {
-    host::SetDriveC(root);
     State state;
     for (size_t t = 0; t < std::size(Targets); t++)
-        state.targets[t] = ReadInf(Targets[t]);
-    state.registry = ReadWholeFile(RegistryOf(root));
+        state.targets[t] = ReadInf(root, Targets[t]);
+    state.registry = IsImage(root) ? ReadOnDrive(root, "C:\\WINDOWS\\SYSTEM.DAT").value_or("")
+                                   : ReadWholeFile(RegistryOf(root));
+    state.untouched = ReadOnDrive(root, "C:\\WINDOWS\\SYSTEM.PLX");
     return state;
 }
 
@@ -75,7 +90,7 @@ bool RunCommand(const std::string &root, CommandId command)
 // Runs a command to its end on a copy of `root` made at `copy`; gives what it left.
 State After(const std::string &root, CommandId command, const std::string &copy)
 {
-    CopyFolder(root, copy);
+    CopyDrive(root, copy);
     EXPECT_TRUE(RunCommand(copy, command));
     return Take(copy);
 }
@@ -146,10 +161,15 @@ struct CrashLoop : testing::Test {
                                                                 : " is missing");
         }
         for (const char *name : Leftovers)
-            EXPECT_FALSE(ReadInf(name)) << name << " was left";
-        EXPECT_FALSE(PathExists(RegistryOf(root) + ".new~"));
-        if (PathExists(root + "/WINDOWS/SYSTEM.PLX")) {
-            EXPECT_EQ(ReadWholeFile(root + "/WINDOWS/SYSTEM.PLX"), old.registry) << "the hive's untouched copy";
+            EXPECT_FALSE(ReadInf(root, name)) << name << " was left";
+        if (!IsImage(root)) {
+            EXPECT_FALSE(PathExists(RegistryOf(root) + ".new~"));
+        }
+        if (now.untouched) {
+            EXPECT_TRUE(*now.untouched == old.untouched.value_or(old.registry)) << "the hive's untouched copy changed";
+        }
+        if (IsImage(root)) {
+            EXPECT_EQ(FsckComplaints(root), std::vector<std::string>()) << "after the rerun";
         }
         int groups = GroupsRemoved(old.registry, now.registry);
         EXPECT_GE(groups, 0) << "the registry file is not the old one less whole groups of device keys";
@@ -171,7 +191,7 @@ struct CrashLoop : testing::Test {
         }
         for (int n = 1;; n++) {
             Scratch cut;
-            CopyFolder(start, cut.Path("C"));
+            CopyDrive(start, cut.Path("C"));
             int code = RunCutShort(cut.Path("C"), command, n);
             if (code != host::CRASH_EXIT_CODE) {
                 EXPECT_EQ(code, 0) << CommandNames[command] << " ran to its end " << n << " file calls in";
@@ -179,11 +199,14 @@ struct CrashLoop : testing::Test {
                 return;
             }
             points++;
+            if (IsImage(start)) {
+                EXPECT_EQ(FsckComplaints(cut.Path("C")), std::vector<std::string>()) << "cut at call " << n;
+            }
             for (CommandId rerun : {command, command == INSTALL ? UNINSTALL : INSTALL}) {
                 SCOPED_TRACE(std::string(CommandNames[command]) + " cut short at file call " + std::to_string(n) +
                              ", then " + CommandNames[rerun]);
                 Scratch again;
-                CopyFolder(cut.Path("C"), again.Path("C"));
+                CopyDrive(cut.Path("C"), again.Path("C"));
                 EXPECT_TRUE(RunCommand(again.Path("C"), rerun)) << "the rerun ended the process";
                 reruns++;
                 CheckRerun(again.Path("C"), Take(again.Path("C")), fromOld[rerun], fromNew[rerun], old, rerun);
@@ -197,7 +220,11 @@ struct CrashLoop : testing::Test {
 // From the sample (no usb.inf, a read-only mshdc.inf): Install; from what it
 // leaves: Uninstall; from what that leaves (an emptied usb.inf): Install. Then
 // Install from the sample with a Windows 95 hive, read-only as Windows keeps
-// it, in place of the REGEDIT4 export.
+// it, in place of the REGEDIT4 export. Then the same installation inside a
+// FAT16 disk image (made by mkfs.fat and mcopy): Install, and Uninstall from
+// what it leaves, cut short at every file call and every write into the
+// image; fsck.fat may find nothing but lost clusters after a cut, and nothing
+// after the rerun.
 TEST_F(CrashLoop, EveryCutShortCommandLeavesWholeTextsForTheNextRun)
 {
     Scratch states;
@@ -220,6 +247,21 @@ TEST_F(CrashLoop, EveryCutShortCommandLeavesWholeTextsForTheNextRun)
     Loop(installed, UNINSTALL);
     Loop(uninstalled, INSTALL);
     Loop(withHive, INSTALL);
+
+    std::string missing = images::MissingTools();
+    if (missing.empty()) {
+        const std::string image = states.Path("hive.img"), imageInstalled = states.Path("installed.img");
+        images::MakeVolume(image, 0, 16384, "-F 16");
+        images::Install(image, 0, {{"WINDOWS/INF/MACHINE.INF", ReadWholeFile(sample + "/WINDOWS/INF/MACHINE.INF")},
+                                   {"WINDOWS/INF/MSHDC.INF", ReadWholeFile(sample + "/WINDOWS/INF/MSHDC.INF")},
+                                   {"WINDOWS/SYSTEM.DAT", ReadWholeFile(PLOVEX_CREG "/B.DAT")}});
+        ASSERT_EQ(images::Shell("mattrib -i " + images::Quote(image) + " +r ::/WINDOWS/INF/MSHDC.INF").status, 0);
+        After(image, INSTALL, imageInstalled);
+        Loop(image, INSTALL);
+        Loop(imageInstalled, UNINSTALL);
+    } else {
+        printf("the disk image loops are not run: missing %s\n", missing.c_str());
+    }
     printf("crash points: %d, reruns: %d, texts lost: %d\n", points, reruns, lost);
     RecordProperty("crash_points", points);
     EXPECT_EQ(lost, 0);

@@ -2,15 +2,74 @@
 #include "app/main.h"
 #include "state/state.h"
 #include "platform/host/files.h"
+#include "platform/host/image/image.h"
 #include "platform/host/registry.h"
 #include "platform/host/reset.h"
 #include "platform/host/ui.h"
 
 #include <filesystem>
+#include <memory>
 
 namespace fs = std::filesystem;
 
 namespace faults {
+
+namespace {
+
+std::unique_ptr<host::Store> Image; // drive C:, when it is an image
+
+// Drive C: at `root`; an image is opened as the runner opens it.
+bool UseDrive(const std::string &root, std::string &error)
+{
+    ReleaseDrive();
+    if (!image::IsImagePath(root)) {
+        host::SetDriveC(root);
+        return true;
+    }
+    Image = image::OpenImage({root, 0, "/WINDOWS"}, error);
+    if (!Image)
+        return false;
+    host::SetDriveCStore(*Image);
+    return true;
+}
+
+} // namespace
+
+void ReleaseDrive()
+{
+    if (Image)
+        host::UseEmptyRegistry(); // it may be the image's own hive
+    host::SetDriveC(".");
+    Image.reset();
+}
+
+void CopyDrive(const std::string &from, const std::string &to)
+{
+    if (image::IsImagePath(from))
+        fs::copy_file(from, to);
+    else
+        fs::copy(from, to, fs::copy_options::recursive);
+}
+
+std::optional<std::string> ReadOnDrive(const std::string &root, const std::string &windowsPath)
+{
+    std::string error, bytes;
+    if (!UseDrive(root, error))
+        return std::nullopt;
+    host::Store &store = host::DriveCStore();
+    std::string path = host::HostPath(windowsPath);
+    host::EntryInfo info;
+    int file = path.empty() || !store.Stat(path, false, info) ? -1 : store.Open(path, host::OPEN_READ);
+    size_t got = 0;
+    bool read = file >= 0 && (bytes.resize((size_t)info.size), store.ReadAt(file, 0, &bytes[0], bytes.size(), got));
+    if (file >= 0)
+        store.Close(file);
+    ReleaseDrive();
+    if (!read)
+        return std::nullopt;
+    bytes.resize(got);
+    return bytes;
+}
 
 std::string SamplePath(const std::string &relative)
 {
@@ -37,9 +96,12 @@ std::string RegistryOf(const std::string &root)
 bool StartHost(const std::string &root, std::string &error)
 {
     host::Reset();
-    host::SetDriveC(root);
+    if (!UseDrive(root, error))
+        return false;
     RestartFlag = 0;
     Unattended = 0;
+    if (Image)
+        return host::LoadRegistry(host::HostPath("C:\\WINDOWS\\SYSTEM.DAT"), error, host::DriveCStore());
     return host::LoadRegistry(RegistryOf(root), error);
 }
 

@@ -6,6 +6,7 @@
 #include "tests/models.h"
 #include "tests/scratch.h"
 
+#include <optional>
 #include <string>
 
 namespace faults {
@@ -20,8 +21,18 @@ void CopyFolder(const std::string &from, const std::string &to);
 // The registry file of a drive: its SYSTEM.REG, or else WINDOWS/SYSTEM.DAT.
 std::string RegistryOf(const std::string &root);
 
-// The host as a new process finds it, drive C: at `root` and its registry
-// file loaded: ready for WinMain in this process. False, with the reason,
+// A drive is a folder or a disk image that holds drive C: (`root`). Copies
+// one: the folder with everything in it, or the image file.
+void CopyDrive(const std::string &from, const std::string &to);
+// A file of the drive by its Win32 path ("C:\\WINDOWS\\SYSTEM.DAT"), read
+// through the store a run uses (an image is opened and closed again); nothing
+// when it is missing.
+std::optional<std::string> ReadOnDrive(const std::string &root, const std::string &windowsPath);
+// Lets go of an image this process opened (its lock), so another process may.
+void ReleaseDrive();
+
+// The host as a new process finds it, drive C: at `root` (a folder or an
+// image) and its registry file loaded: ready for WinMain in this process. False, with the reason,
 // when the registry cannot be loaded.
 bool StartHost(const std::string &root, std::string &error);
 
