@@ -5,7 +5,7 @@
 #   scripts/setup.sh LEVEL...
 #
 #   demo        the host build of plovex: compiler, CMake, CLI11, ncurses, dtl
-#   bench       demo, and Google Benchmark
+#   bench       demo, and Google Benchmark, mkfs.fat and mtools
 #   package     demo, and what cpack -G DEB, lintian and the manual page check use
 #   media       Plovex.exe (MinGW-w64, Python) and its ZIP, floppy and CD images
 #   screenshot  Plovex.exe under Wine on a virtual X server (Xvfb, ImageMagick)
@@ -29,7 +29,7 @@ packages=()
 add_level() {
   case $1 in
     demo) packages+=("${host[@]}") ;;
-    bench) add_level demo; packages+=(libbenchmark-dev) ;;
+    bench) add_level demo; packages+=(libbenchmark-dev dosfstools mtools) ;;
     package) add_level demo; packages+=(dpkg-dev file man-db lintian) ;;
     media) packages+=("${mingw32[@]}" mtools xorriso) ;;
     screenshot) packages+=("${mingw32[@]}" "${mingw64[@]}" "${wine[@]}" xvfb x11-apps imagemagick) ;;
