@@ -401,10 +401,18 @@ private:
         place.name = NameOf(path);
         place.belowPath = path;
         auto folder = names.find(place.folder);
-        if (folder == names.end() || !folder->second.count(place.name))
+        if (folder == names.end())
+            return place;
+        std::string name = place.name, stored, twin;
+        // A store that matches names regardless of case (an image) answers a
+        // new spelling with the entry it holds: what the overlay decided for
+        // that entry's own spelling holds for every spelling of it.
+        if (!folder->second.count(name) && below.Find(place.folder, name, stored, twin) == ONE_ENTRY)
+            name = stored;
+        if (!folder->second.count(name))
             return place;
         place.changed = true;
-        place.id = folder->second[place.name];
+        place.id = folder->second[name];
         if (place.id && !nodes[place.id].own)
             place.belowPath = nodes[place.id].origin;
         return place;
