@@ -80,10 +80,8 @@ public:
             return true;
         }
         Place place;
-        if (!Locate(path, place))
+        if (!LocateEntry(path, place))
             return false;
-        if (!place.entry)
-            return (errno = ENOENT, false);
         Fill(*place.entry, place.folder->key, info);
         return true;
     }
@@ -232,10 +230,8 @@ public:
     bool Remove(const std::string &path) override
     {
         Place place;
-        if (!Locate(path, place))
+        if (!LocateEntry(path, place))
             return false;
-        if (!place.entry)
-            return (errno = ENOENT, false);
         if (place.entry->IsFolder())
             return (errno = EISDIR, false);
         if (IsOpen(place.folder->key, place.entry->slot))
@@ -252,10 +248,8 @@ public:
     bool SetAttributes(const std::string &path, DWORD attributes) override
     {
         Place place;
-        if (!Locate(path, place))
+        if (!LocateEntry(path, place))
             return false;
-        if (!place.entry)
-            return (errno = ENOENT, false);
         if (place.entry->IsFolder())
             return (errno = EACCES, false);
         uint8_t entry[SLOT];
@@ -384,6 +378,12 @@ private:
             folder = SubFolder(*found[0], path);
         }
         return folder;
+    }
+
+    // Locate, for an entry that must be there.
+    bool LocateEntry(const std::string &path, Place &place)
+    {
+        return Locate(path, place) && (place.entry || (errno = ENOENT, false));
     }
 
     bool Locate(const std::string &path, Place &place)
