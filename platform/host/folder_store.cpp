@@ -5,6 +5,7 @@
 // The registry file is rewritten through a new file beside it that is flushed
 // and renamed into place, so a crash leaves the old file or the new one.
 #include "platform/host/faulthook.h"
+#include "platform/host/posixio.h"
 #include "platform/host/storage.h"
 
 #include <dirent.h>
@@ -37,20 +38,6 @@ bool FatAttributes(int fd, __u32 &attributes)
     struct statfs volume;
     return fstatfs(fd, &volume) == 0 && volume.f_type == MSDOS_SUPER_MAGIC &&
            ioctl(fd, FAT_IOCTL_GET_ATTRIBUTES, &attributes) == 0;
-}
-
-bool WriteAll(int fd, const char *bytes, size_t size)
-{
-    while (size > 0) {
-        ssize_t done = write(fd, bytes, size);
-        if (done < 0 && errno == EINTR)
-            continue;
-        if (done <= 0)
-            return false;
-        bytes += done;
-        size -= (size_t)done;
-    }
-    return true;
 }
 
 // A rename that never replaces a file. A file system without the flag (vfat
@@ -182,35 +169,12 @@ public:
 
     bool ReadAt(int file, uint64_t offset, void *buffer, size_t size, size_t &got) override
     {
-        got = 0;
-        while (got < size) {
-            ssize_t n = pread(file, (char *)buffer + got, size - got, (off_t)(offset + got));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                return false;
-            if (n == 0)
-                break;
-            got += (size_t)n;
-        }
-        return true;
+        return ReadAtOffset(file, offset, buffer, size, got);
     }
 
     bool WriteAt(int file, uint64_t offset, const void *buffer, size_t size, size_t &put) override
     {
-        put = 0;
-        while (put < size) {
-            ssize_t n = pwrite(file, (const char *)buffer + put, size - put, (off_t)(offset + put));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                if (n == 0)
-                    errno = EIO;
-                return false;
-            }
-            put += (size_t)n;
-        }
-        return true;
+        return WriteAtOffset(file, offset, buffer, size, put);
     }
 
     bool Sync(int file) override { return fsync(file) == 0; }
@@ -328,8 +292,12 @@ public:
         if (fd < 0)
             return (failure = Reason("cannot create " + replacement), false);
         bool ok = step();
-        for (std::string_view piece : pieces)
-            ok = ok && WriteAll(fd, piece.data(), piece.size());
+        uint64_t at = 0;
+        for (std::string_view piece : pieces) {
+            size_t put = 0;
+            ok = ok && WriteAtOffset(fd, at, piece.data(), piece.size(), put);
+            at += put;
+        }
         if (ok && geteuid() == 0 && fchown(fd, model.st_uid, model.st_gid) != 0) {
             // a file system without owners (vfat) keeps none
         }

@@ -44,26 +44,6 @@ std::string Lower(std::string name)
     return name;
 }
 
-// A regular file read whole from a store; false when it cannot be.
-bool ReadAll(Store &store, const std::string &path, std::string &bytes)
-{
-    int file = store.Open(path, OPEN_READ);
-    if (file < 0)
-        return false;
-    EntryInfo info;
-    size_t got = 0;
-    bool ok = store.FileStat(file, info);
-    if (ok) {
-        bytes.assign((size_t)info.size, '\0');
-        ok = store.ReadAt(file, 0, &bytes[0], bytes.size(), got);
-        bytes.resize(got);
-    }
-    int saved = errno;
-    store.Close(file);
-    errno = saved;
-    return ok;
-}
-
 class OverlayStore : public Store {
 public:
     explicit OverlayStore(Store &below) : below(below) {}
@@ -327,8 +307,8 @@ public:
             if (!now.empty() && IsWhole(At(folder + "/" + now)))
                 continue;
             FileChange change;
-            if ((!now.empty() && !ReadAll(*this, folder + "/" + now, change.newBytes)) ||
-                (!then.empty() && !ReadAll(below, folder + "/" + then, change.oldBytes)))
+            if ((!now.empty() && !ReadWhole(*this, folder + "/" + now, change.newBytes)) ||
+                (!then.empty() && !ReadWhole(below, folder + "/" + then, change.oldBytes)))
                 continue;
             if (now.empty() == then.empty() && (now.empty() || change.newBytes == change.oldBytes))
                 continue;
@@ -515,7 +495,7 @@ private:
     {
         if (!OwnNode(info.id)) {
             std::string bytes;
-            if (keep && !ReadAll(below, place.belowPath, bytes))
+            if (keep && !ReadWhole(below, place.belowPath, bytes))
                 return false;
             Node &node = nodes[info.id];
             node.bytes = std::move(bytes);

@@ -178,24 +178,6 @@ std::string Reason(const std::string &what)
     return what + ": " + strerror(errno);
 }
 
-// A regular file read whole from its store; false when it cannot be.
-bool ReadWhole(host::Store &store, const std::string &path, std::string &bytes)
-{
-    int file = store.Open(path, host::OPEN_READ);
-    host::EntryInfo info;
-    if (file < 0)
-        return false;
-    bool ok = store.FileStat(file, info);
-    size_t got = 0;
-    if (ok) {
-        bytes.assign((size_t)info.size, '\0');
-        ok = store.ReadAt(file, 0, &bytes[0], bytes.size(), got);
-        bytes.resize(got);
-    }
-    store.Close(file);
-    return ok;
-}
-
 // Writes the registry back: the kept blocks of a REGEDIT4 text, or the whole
 // hive, once the hive's untouched copy stands beside it.
 bool WriteBack(std::string &failure)

@@ -112,6 +112,9 @@ public:
     virtual void Finish() {}
 };
 
+// A regular file of a store read whole; false, with errno set, when it cannot be.
+bool ReadWhole(Store &store, const std::string &path, std::string &bytes);
+
 // The stores in use. The host store (the host's own file system) always
 // exists; drive C: is the host store with a folder as its root, or an image.
 Store &HostStore();

@@ -422,9 +422,7 @@ TEST_F(FaultLoop, EveryFailedCallLeavesEachTextOldOrNewAndTheRegistryWhole)
 // clusters and the second FAT copy behind the first.
 TEST(FaultLoopOnAnImage, EveryFailedWriteIntoTheImageLeavesEachTextOldOrNew)
 {
-    std::string missing = images::MissingTools();
-    if (!missing.empty())
-        GTEST_SKIP() << "missing tools (scripts/setup.sh test installs them): " << missing;
+    SKIP_WITHOUT_IMAGE_TOOLS();
     Scratch scratch;
     const std::string start = scratch.Path("start.img"), hive = ReadWholeFile(PLOVEX_CREG "/B.DAT");
     images::MakeVolume(start, 0, 16384, "-F 16");

@@ -56,18 +56,11 @@ std::optional<std::string> ReadOnDrive(const std::string &root, const std::strin
     std::string error, bytes;
     if (!UseDrive(root, error))
         return std::nullopt;
-    host::Store &store = host::DriveCStore();
     std::string path = host::HostPath(windowsPath);
-    host::EntryInfo info;
-    int file = path.empty() || !store.Stat(path, false, info) ? -1 : store.Open(path, host::OPEN_READ);
-    size_t got = 0;
-    bool read = file >= 0 && (bytes.resize((size_t)info.size), store.ReadAt(file, 0, &bytes[0], bytes.size(), got));
-    if (file >= 0)
-        store.Close(file);
+    bool read = !path.empty() && host::ReadWhole(host::DriveCStore(), path, bytes);
     ReleaseDrive();
     if (!read)
         return std::nullopt;
-    bytes.resize(got);
     return bytes;
 }
 

@@ -22,9 +22,7 @@ class Container : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string missing = MissingTools();
-        if (!missing.empty())
-            GTEST_SKIP() << "missing tools (scripts/setup.sh test installs them): " << missing;
+        SKIP_WITHOUT_IMAGE_TOOLS();
     }
 
     // The program's writes on the image (the volume found by itself, or

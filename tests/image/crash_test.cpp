@@ -24,19 +24,6 @@ using namespace images;
 
 namespace {
 
-struct Kind {
-    const char *name;
-    uint64_t kib;
-    const char *options;
-    bool dynamicVhd;
-    size_t newHive; // bytes of the hive's new contents
-};
-
-void PrintTo(const Kind &kind, std::ostream *out)
-{
-    *out << kind.name;
-}
-
 const Kind Kinds[] = {
     {"Fat12", 1440, "-F 12", false, 67000},
     {"Fat16", 16 * 1024, "-F 16", false, 67000},
@@ -56,9 +43,7 @@ class Crash : public ::testing::TestWithParam<Kind> {
 protected:
     void SetUp() override
     {
-        std::string missing = MissingTools();
-        if (!missing.empty())
-            GTEST_SKIP() << "missing tools (scripts/setup.sh test installs them): " << missing;
+        SKIP_WITHOUT_IMAGE_TOOLS();
         original = scratch.Path("original.img");
         image = scratch.Path("c.img");
         MakeVolume(original, 0, GetParam().kib, GetParam().options);

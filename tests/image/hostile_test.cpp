@@ -275,9 +275,7 @@ Scratch *Refused::good;
 
 TEST_P(Refused, BeforeAnythingIsWritten)
 {
-    std::string missing = MissingTools();
-    if (!missing.empty())
-        GTEST_SKIP() << "missing tools (scripts/setup.sh test installs them): " << missing;
+    SKIP_WITHOUT_IMAGE_TOOLS();
     Scratch scratch;
     const std::string path = scratch.Path("hostile.img");
     std::shared_ptr<void> held = GetParam().make(path, good->Path("good.img"));

@@ -210,20 +210,6 @@ std::unique_ptr<host::Store> Open(const std::string &path, std::string &error, i
     return image::OpenImage(options, error);
 }
 
-bool ReadFile(host::Store &store, const std::string &path, std::string &bytes)
-{
-    int file = store.Open(path, host::OPEN_READ);
-    if (file < 0)
-        return false;
-    bytes.clear();
-    char buffer[4096];
-    size_t got;
-    bool ok;
-    while ((ok = store.ReadAt(file, bytes.size(), buffer, sizeof buffer, got)) && got > 0)
-        bytes.append(buffer, got);
-    return store.Close(file) && ok;
-}
-
 bool WriteFile(host::Store &store, const std::string &path, const std::string &bytes, size_t chunk)
 {
     int file = store.Open(path, host::OPEN_WRITE | host::OPEN_CREATE);

@@ -11,6 +11,7 @@
 #include <stdint.h>
 
 #include <map>
+#include <ostream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,6 +22,28 @@ struct Ran {
     int status; // the exit status, or -1 when the command did not end normally
     std::string output;
 };
+
+// Skips the running test when a tool the image tests need is missing, naming it.
+#define SKIP_WITHOUT_IMAGE_TOOLS()                                                                         \
+    do {                                                                                                   \
+        std::string missing_ = images::MissingTools();                                                     \
+        if (!missing_.empty())                                                                             \
+            GTEST_SKIP() << "missing tools (scripts/setup.sh test installs them): " << missing_;           \
+    } while (0)
+
+// A kind of volume the tests run on: mkfs.fat's size and options, whether it
+// lies in a dynamic VHD, and how large a hive's new contents are.
+struct Kind {
+    const char *name;
+    uint64_t kib;
+    const char *options;
+    bool dynamicVhd = false;
+    size_t newHive = 0;
+};
+inline void PrintTo(const Kind &kind, std::ostream *out)
+{
+    *out << kind.name;
+}
 
 // Runs a shell command; its standard output and error together.
 Ran Shell(const std::string &command);
@@ -68,8 +91,7 @@ std::vector<std::string> FsckComplaints(const std::string &report, const std::ve
 // The image opened as drive C: with the Windows folder at /WINDOWS.
 std::unique_ptr<host::Store> Open(const std::string &path, std::string &error, int partition = 0);
 
-// Whole files through a store.
-bool ReadFile(host::Store &store, const std::string &path, std::string &bytes);
+// A whole file written through a store (host::ReadWhole reads one).
 bool WriteFile(host::Store &store, const std::string &path, const std::string &bytes, size_t chunk = 1000);
 
 // The writes of one run of the program on the image, as the core makes them

@@ -17,16 +17,6 @@ using namespace images;
 
 namespace {
 
-struct Kind {
-    const char *name;
-    uint64_t kib;
-    const char *options;
-};
-void PrintTo(const Kind &kind, std::ostream *out)
-{
-    *out << kind.name;
-}
-
 const Kind Kinds[] = {
     {"Fat12", 1440, "-F 12"},
     {"Fat16", 16 * 1024, "-F 16"},
@@ -37,9 +27,7 @@ class Store : public ::testing::TestWithParam<Kind> {
 protected:
     void SetUp() override
     {
-        std::string missing = MissingTools();
-        if (!missing.empty())
-            GTEST_SKIP() << "missing tools (scripts/setup.sh test installs them): " << missing;
+        SKIP_WITHOUT_IMAGE_TOOLS();
         image = scratch.Path("c.img");
         MakeVolume(image, 0, GetParam().kib, GetParam().options);
         Install(image, 0, before);
@@ -116,7 +104,7 @@ TEST_P(Store, TheProgramsWritesAsMtoolsReadsThem)
     ASSERT_TRUE(store->Stat("/WINDOWS/INF", false, info));
     EXPECT_EQ(info.kind, host::EntryInfo::FOLDER);
     std::string text;
-    ASSERT_TRUE(ReadFile(*store, "/WINDOWS/INF/machine.inf", text));
+    ASSERT_TRUE(host::ReadWhole(*store, "/WINDOWS/INF/machine.inf", text));
     EXPECT_EQ(text, before.at("WINDOWS/INF/Machine.inf"));
 
     // The three commits, as the program makes them, with new texts.
@@ -262,9 +250,7 @@ TEST_P(Store, AFullVolumeChangesNothing)
 // upper case, and fails with ENOSPC otherwise, changing nothing.
 TEST(StoreSectors, EntrySetsAtASectorsEdge)
 {
-    std::string missing = MissingTools();
-    if (!missing.empty())
-        GTEST_SKIP() << "missing tools (scripts/setup.sh test installs them): " << missing;
+    SKIP_WITHOUT_IMAGE_TOOLS();
     Scratch scratch;
     const std::string image = scratch.Path("c.img"), longName = "A name of thirty characters.txt";
     MakeVolume(image, 0, 16 * 1024, "-F 16");
@@ -316,9 +302,7 @@ TEST(StoreSectors, EntrySetsAtASectorsEdge)
 // read and write as many bytes on a 2 GiB FAT32 volume as on a 64 MiB one.
 TEST(StoreTraffic, DoesNotGrowWithTheVolume)
 {
-    std::string missing = MissingTools();
-    if (!missing.empty())
-        GTEST_SKIP() << "missing tools (scripts/setup.sh test installs them): " << missing;
+    SKIP_WITHOUT_IMAGE_TOOLS();
     const Tree before = Installation(1 << 20);
     uint64_t read[2], written[2];
     const uint64_t mib[2] = {64, 2048};

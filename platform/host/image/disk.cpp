@@ -8,6 +8,7 @@
 // at complete blocks.
 #include "platform/host/image/disk.h"
 #include "platform/host/faulthook.h"
+#include "platform/host/posixio.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -44,16 +45,10 @@ void PutBig32(uint8_t *p, uint32_t value)
 
 bool FileRead(Disk &disk, uint64_t offset, void *buffer, size_t size)
 {
-    size_t done = 0;
-    while (done < size) {
-        ssize_t got = pread(disk.fd, (char *)buffer + done, size - done, (off_t)(offset + done));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0) {
-            errno = EIO; // an error, or a file shorter than its structures say
-            return false;
-        }
-        done += (size_t)got;
+    size_t got;
+    if (!host::ReadAtOffset(disk.fd, offset, buffer, size, got) || got < size) {
+        errno = EIO; // an error, or a file shorter than its structures say
+        return false;
     }
     disk.bytesRead += size;
     return true;
@@ -66,18 +61,9 @@ bool FileWrite(Disk &disk, uint64_t offset, const void *buffer, size_t size)
         errno = EIO; // a failing disk: nothing of this write reaches the file
         return false;
     }
-    size_t done = 0;
-    while (done < size) {
-        ssize_t put = pwrite(disk.fd, (const char *)buffer + done, size - done, (off_t)(offset + done));
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0) {
-            if (put == 0)
-                errno = EIO;
-            return false;
-        }
-        done += (size_t)put;
-    }
+    size_t put;
+    if (!host::WriteAtOffset(disk.fd, offset, buffer, size, put))
+        return false;
     disk.bytesWritten += size;
     return true;
 }
