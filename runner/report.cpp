@@ -7,7 +7,6 @@
 #include "platform/host/json.h"
 #include "platform/host/registry.h"
 
-#include <sys/stat.h>
 
 #include <fstream>
 #include <iostream>

@@ -238,7 +238,7 @@ TEST_F(CrashLoop, EveryCutShortCommandLeavesWholeTextsForTheNextRun)
     ASSERT_TRUE(Take(uninstalled).targets[2]);
 
     const std::string withHive = states.Path("hive");
-    CopyFolder(sample, withHive);
+    CopyDrive(sample, withHive);
     unlink((withHive + "/SYSTEM.REG").c_str());
     std::filesystem::copy_file(PLOVEX_CREG "/B.DAT", withHive + "/WINDOWS/SYSTEM.DAT");
     chmod((withHive + "/WINDOWS/SYSTEM.DAT").c_str(), 0444);

@@ -76,11 +76,6 @@ void CopySample(const std::string &folder, bool registry)
         fs::copy_file(SamplePath("SYSTEM.REG"), folder + "/SYSTEM.REG");
 }
 
-void CopyFolder(const std::string &from, const std::string &to)
-{
-    fs::copy(from, to, fs::copy_options::recursive);
-}
-
 std::string RegistryOf(const std::string &root)
 {
     return PathExists(root + "/SYSTEM.REG") ? root + "/SYSTEM.REG" : root + "/WINDOWS/SYSTEM.DAT";

@@ -15,9 +15,6 @@ namespace faults {
 void CopySample(const std::string &folder, bool registry = true);
 std::string SamplePath(const std::string &relative);
 
-// Copies a folder with everything in it (file modes kept).
-void CopyFolder(const std::string &from, const std::string &to);
-
 // The registry file of a drive: its SYSTEM.REG, or else WINDOWS/SYSTEM.DAT.
 std::string RegistryOf(const std::string &root);
 
