@@ -4,11 +4,13 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 #include <stdexcept>
 
 extern char **environ;
@@ -57,6 +59,23 @@ PlovexChild::~PlovexChild()
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }
+}
+
+bool PlovexChild::WaitForInput(int limitSeconds)
+{
+    // The kernel names the call a process is blocked in, with its arguments.
+    const std::string call = "/proc/" + std::to_string(pid) + "/syscall";
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
+    while (std::chrono::steady_clock::now() < end) {
+        std::ifstream in(call);
+        long number = -1;
+        std::string descriptor;
+        if (in >> number >> descriptor && number == SYS_read && descriptor == "0x0")
+            return true;
+        struct timespec pause = {0, 2 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+    return false;
 }
 
 PlovexRun PlovexChild::Wait(int limitSeconds)

@@ -35,6 +35,10 @@ public:
     PlovexChild(const std::vector<std::string> &options, int input);
     PlovexChild(PlovexChild &&other) noexcept;
     ~PlovexChild();
+    // Waits until the child blocks reading its standard input, as it does once
+    // set up (its locks taken, its start-up checks done) and waiting for its
+    // script; false when that does not come within `limitSeconds`.
+    bool WaitForInput(int limitSeconds = 60);
     // Waits for the end; kills the child after `limitSeconds`.
     PlovexRun Wait(int limitSeconds = 300);
 

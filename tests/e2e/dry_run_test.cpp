@@ -11,10 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <functional>
 #include <sstream>
-#include <thread>
 
 namespace {
 
@@ -219,8 +217,8 @@ TEST(DryRun, WritesNothingAndItsDiffAndKeysAreWhatARunDoes)
             ASSERT_EQ(pipe2(pipeEnds, O_CLOEXEC), 0);
             PlovexChild realChild(onReal, pipeEnds[0]); // waits for its script, holding the drive
             close(pipeEnds[0]);
-            for (int tries = 0; !Locked(route.lock(realDrive)) && tries < 500; tries++)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            ASSERT_TRUE(realChild.WaitForInput()) << "the real run never waited for its script";
+            ASSERT_TRUE(Locked(route.lock(realDrive))) << "the real run waits for its script without the lock";
             auto held = Stamps(real.root);
             std::vector<std::string> dryOnReal = onReal;
             dryOnReal.push_back("--dry-run");

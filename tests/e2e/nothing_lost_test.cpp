@@ -10,8 +10,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <thread>
 
 namespace {
 
@@ -48,8 +46,8 @@ TEST(NothingLost, OneRunAtATimePerWindowsFolder)
     ASSERT_EQ(pipe2(pipeEnds, O_CLOEXEC), 0);
     PlovexChild first = c.Start(pipeEnds[0]); // waits for its script, holding the folder
     close(pipeEnds[0]);
-    for (int tries = 0; !Locked(c.Path("WINDOWS")) && tries < 500; tries++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(first.WaitForInput()) << "the first run never waited for its script";
+    ASSERT_TRUE(Locked(c.Path("WINDOWS"))) << "the first run waits for its script without the lock";
     auto before = c.Snapshot();
     PlovexRun second = c.Plovex(Install);
     EXPECT_EQ(second.code, 2);
