@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -66,7 +67,11 @@ bool PlovexChild::WaitForInput(int limitSeconds)
     // The kernel names the call a process is blocked in, with its arguments.
     const std::string call = "/proc/" + std::to_string(pid) + "/syscall";
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
+    siginfo_t ended = {};
     while (std::chrono::steady_clock::now() < end) {
+        // A child that has ended never reads; Wait still collects it.
+        if (waitid(P_PID, pid, &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid == pid)
+            return false;
         std::ifstream in(call);
         long number = -1;
         std::string descriptor;
@@ -108,6 +113,15 @@ PlovexRun PlovexChild::Wait(int limitSeconds)
             line += c;
         }
     return run;
+}
+
+bool Locked(const std::string &path)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    bool locked = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0;
+    if (fd >= 0)
+        close(fd);
+    return locked;
 }
 
 PlovexRun RunPlovex(const std::vector<std::string> &options, const std::string &input, int limitSeconds)

@@ -49,6 +49,9 @@ private:
     std::chrono::steady_clock::time_point started;
 };
 
+// Another process holds the lock (flock) on the file or folder `path`.
+bool Locked(const std::string &path);
+
 // Runs plovex with `options`, `input` on its standard input, to its end.
 PlovexRun RunPlovex(const std::vector<std::string> &options, const std::string &input, int limitSeconds = 300);
 

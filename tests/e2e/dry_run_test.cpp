@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,16 +51,6 @@ std::map<std::string, std::string> FolderFiles(const std::string &root)
         if (entry.is_regular_file())
             files[entry.path().string().substr(root.size() + 1)] = ReadWholeFile(entry.path().string());
     return files;
-}
-
-// Another process holds the lock on `path`.
-bool Locked(const std::string &path)
-{
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    bool locked = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0;
-    if (fd >= 0)
-        close(fd);
-    return locked;
 }
 
 // A way to hand plovex a drive C: made from an installation folder.

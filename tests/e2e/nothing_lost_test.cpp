@@ -6,10 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
 
 namespace {
 
@@ -26,15 +24,6 @@ bool ReadOnly(const std::string &path)
 {
     struct stat info;
     return stat(path.c_str(), &info) == 0 && !(info.st_mode & S_IWUSR);
-}
-
-// Another process holds the lock on `folder`.
-bool Locked(const std::string &folder)
-{
-    int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    bool locked = flock(fd, LOCK_EX | LOCK_NB) != 0;
-    close(fd);
-    return locked;
 }
 
 // A second run on a Windows folder in use is refused before it writes
