@@ -16,8 +16,9 @@ are as Windows 95 leaves them (lower-case long names for the files plovex
 writes, R H S kept on the hive and its copy, R kept on mshdc.inf).
 
 Then the partition choice: two FAT partitions that both hold WINDOWS are refused
-with a list, --partition picks one; an image a second run holds is refused, and
-so is a qcow2 image, with the qemu-img lines that convert it.
+with a list, --partition picks one; an image a second run or QEMU holds is
+refused (and QEMU cannot open one a run holds), and so is a qcow2 image, with
+the qemu-img lines that convert it.
 
 Usage: image_route.py PLOVEX SAMPLE CREG_FIXTURES   (exits 77, a skip, without the tools)
 """
@@ -28,9 +29,10 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 
 plovex, sample, creg = sys.argv[1:4]
-TOOLS = ["mkfs.fat", "mcopy", "mtype", "mdir", "mattrib", "fsck.fat", "qemu-img"]
+TOOLS = ["mkfs.fat", "mcopy", "mtype", "mdir", "mattrib", "fsck.fat", "qemu-img", "qemu-io"]
 missing = [tool for tool in TOOLS if not shutil.which(tool)]
 if missing:
     print("skipped: missing", " ".join(missing))
@@ -307,6 +309,29 @@ with tempfile.TemporaryDirectory() as work:
         before = open(image, "rb").read()
         said = plovex_run(image, ["install\nexit\nno\n"], work, ["--partition", "1"])
         check(said[0][0] == 2 and open(image, "rb").read() == before, "a held image was not refused")
+    # QEMU's own locks, as a running machine holds its disk (qemu-io opens an
+    # image as QEMU does): plovex refuses the image while QEMU holds it, and
+    # QEMU cannot open an image while a plovex run holds it.
+    qemu = subprocess.Popen(["qemu-io", "-f", "raw", "-c", "sleep 20000", image], stdout=subprocess.DEVNULL)
+    try:
+        for _ in range(100):  # until QEMU holds its lock
+            if run(["qemu-io", "-f", "raw", "-c", "read 0 512", image]).returncode != 0:
+                break
+            time.sleep(0.05)
+        said = plovex_run(image, ["install\nexit\nno\n"], work, ["--partition", "1"])
+        check(said[0][0] == 2 and open(image, "rb").read() == before, "an image QEMU holds was not refused")
+    finally:
+        qemu.kill()
+        qemu.wait()
+    holding = subprocess.Popen([plovex, "--drive-c", image, "--partition", "1", "--script", "-"],
+                               stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    opened = 0
+    for _ in range(100):  # QEMU opens it until the run has locked it
+        opened = run(["qemu-io", "-f", "raw", "-c", "read 0 512", image])
+        if opened.returncode != 0:
+            break
+    holding.communicate(b"exit\n")
+    check(opened.returncode != 0 and b"lock" in opened.stderr, "QEMU opened an image a run holds: %s" % opened.stderr)
     # Another format: refused with the qemu-img lines that convert it, nothing written.
     qcow2 = os.path.join(work, "disk.qcow2")
     check(run(["qemu-img", "convert", "-f", "raw", "-O", "qcow2", image, qcow2]).returncode == 0, "qemu-img qcow2")
