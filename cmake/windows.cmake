@@ -10,8 +10,8 @@ set(PLOVEX_PICTURES ${CMAKE_BINARY_DIR}/res/logo.bmp ${CMAKE_BINARY_DIR}/res/ban
                     ${CMAKE_BINARY_DIR}/res/plovex.ico)
 add_custom_command(
   OUTPUT ${PLOVEX_PICTURES}
-  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/scripts/make-pictures.py ${CMAKE_BINARY_DIR}/res
-  DEPENDS ${CMAKE_SOURCE_DIR}/scripts/make-pictures.py
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/scripts/make-pictures.py ${CMAKE_BINARY_DIR}/res ${PROJECT_VERSION}
+  DEPENDS ${CMAKE_SOURCE_DIR}/scripts/make-pictures.py ${CMAKE_SOURCE_DIR}/res/version.h
   COMMENT "Drawing the logo, the banner and the icon")
 set_source_files_properties(res/plovex.rc PROPERTIES OBJECT_DEPENDS "${PLOVEX_PICTURES}")
 

@@ -5,8 +5,9 @@
 #define PLOVEX_DIALOG_H
 
 #include "res/resource.h"
+#include "res/version.h"
 
-#define MAIN_CAPTION "Plovex.exe R1.03"
+#define MAIN_CAPTION "Plovex.exe R" PLOVEX_VERSION
 #define MAIN_FONT_NAME "System"
 #define MAIN_FONT_SIZE 10
 #define MAIN_STYLE (WS_POPUP | WS_CAPTION | DS_MODALFRAME | DS_SETFONT | DS_CENTER)

@@ -2,6 +2,7 @@
 // and the --help text, which says all a user needs (README.md says the same).
 #include "runner/options.h"
 #include "runner/errors.h"
+#include "res/dialog.h"
 
 #include <CLI/CLI.hpp>
 
@@ -72,7 +73,7 @@ Examples:
 
 bool ParseOptions(int argc, char **argv, Options &options, int &code)
 {
-    CLI::App app{"plovex: Plovex.exe R1.03 over a disk image or a host folder", "plovex"};
+    CLI::App app{"plovex: " MAIN_CAPTION " over a disk image or a host folder", "plovex"};
     app.footer(Help);
     app.add_option("--drive-c", options.driveC,
                    "disk image or folder that stands for drive C: (default: the current directory)")
@@ -96,7 +97,7 @@ bool ParseOptions(int argc, char **argv, Options &options, int &code)
                    "dialog)");
     app.add_flag("--dry-run", options.dryRun,
                  "write nothing; print the changes a run would make (a diff of the files, the device keys)");
-    app.set_version_flag("--version", "plovex 1.03 (host runner)");
+    app.set_version_flag("--version", "plovex " PLOVEX_VERSION " (host runner)");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {

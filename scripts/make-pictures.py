@@ -6,7 +6,7 @@ on the dialog grey) and plovex.ico (icon 1, 32 x 32, 16 colours).
 Everything is drawn here from a small built-in pixel font and a few shapes; the
 output is the same bytes on every run.
 
-Usage: make-pictures.py OUTPUT_FOLDER
+Usage: make-pictures.py OUTPUT_FOLDER VERSION   (the release the logo shows, e.g. 1.03)
 """
 import os
 import struct
@@ -130,7 +130,7 @@ def draw_banner():
     return banner
 
 
-def draw_logo():
+def draw_logo(version):
     # Palette: 0-63 a blue gradient for the sky, then a few fixed colours.
     palette = [(8 + i, 24 + i * 2, 96 + i * 2) for i in range(64)]
     fixed = {'board': (0, 96, 48), 'board_dark': (0, 64, 32), 'trace': (200, 168, 48), 'chip': (24, 24, 24),
@@ -160,7 +160,7 @@ def draw_logo():
     logo.fill(70, 30, 74, 34, index['dot'])
     logo.text(80, 36, "PX", 2, index['label'])
     logo.text(110, 44, "95", 1, index['green'])
-    logo.text(78, 60, "R1.03", 1, index['label'])
+    logo.text(78, 60, "R" + version, 1, index['label'])
     return logo, palette
 
 
@@ -190,11 +190,14 @@ def draw_icon():
 
 
 def main():
-    if len(sys.argv) != 2:
+    if len(sys.argv) != 3:
         sys.exit(__doc__)
-    folder = sys.argv[1]
+    folder, version = sys.argv[1:]
+    unknown = sorted(set(version) - set(FONT))
+    if unknown:
+        sys.exit("make-pictures.py: the font has no %s for the version %s" % (" ".join(unknown), version))
     os.makedirs(folder, exist_ok=True)
-    logo, palette = draw_logo()
+    logo, palette = draw_logo(version)
     icon, clear = draw_icon()
     outputs = {
         'logo.bmp': bmp_bytes(logo, 8, palette),

@@ -11,7 +11,7 @@
 // One Plovex.exe at a time: two would share the work file out.inf, and one could
 // commit the other's half-written text over machine.inf. The mutex is held for
 // the whole life of the process; Windows closes it when the process ends.
-static const char InstanceMutexName[] = "Plovex.exe R1.03 single instance";
+static const char InstanceMutexName[] = MAIN_CAPTION " single instance";
 
 // Whether another Plovex.exe runs. A mutex that cannot be created at all
 // guards nothing, and the program runs as it would have without one.
