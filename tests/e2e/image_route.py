@@ -54,6 +54,17 @@ def run(args, **kwargs):
     return subprocess.run(args, capture_output=True, **kwargs)
 
 
+def qemu_open_once_held(image):
+    """QEMU opening the image (qemu-io opens it as QEMU does, locks and all),
+    tried until it finds the image held, or for 5 s."""
+    for _ in range(100):
+        opened = run(["qemu-io", "-f", "raw", "-c", "read 0 512", image])
+        if opened.returncode != 0:
+            break
+        time.sleep(0.05)
+    return opened
+
+
 # ---- the installation -------------------------------------------------------------
 
 def installation(root):
@@ -314,10 +325,7 @@ with tempfile.TemporaryDirectory() as work:
     # QEMU cannot open an image while a plovex run holds it.
     qemu = subprocess.Popen(["qemu-io", "-f", "raw", "-c", "sleep 20000", image], stdout=subprocess.DEVNULL)
     try:
-        for _ in range(100):  # until QEMU holds its lock
-            if run(["qemu-io", "-f", "raw", "-c", "read 0 512", image]).returncode != 0:
-                break
-            time.sleep(0.05)
+        qemu_open_once_held(image)  # the sleeping QEMU holds its lock by then
         said = plovex_run(image, ["install\nexit\nno\n"], work, ["--partition", "1"])
         check(said[0][0] == 2 and open(image, "rb").read() == before, "an image QEMU holds was not refused")
     finally:
@@ -325,11 +333,7 @@ with tempfile.TemporaryDirectory() as work:
         qemu.wait()
     holding = subprocess.Popen([plovex, "--drive-c", image, "--partition", "1", "--script", "-"],
                                stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    opened = 0
-    for _ in range(100):  # QEMU opens it until the run has locked it
-        opened = run(["qemu-io", "-f", "raw", "-c", "read 0 512", image])
-        if opened.returncode != 0:
-            break
+    opened = qemu_open_once_held(image)
     holding.communicate(b"exit\n")
     check(opened.returncode != 0 and b"lock" in opened.stderr, "QEMU opened an image a run holds: %s" % opened.stderr)
     # Another format: refused with the qemu-img lines that convert it, nothing written.
